@@ -1,0 +1,113 @@
+#include "console/commands.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "console/options.h"
+#include "net/output.h"
+#include "server/protocol/departures.h"
+#include "server/protocol/framing.h"
+#include "server/protocol/packets.h"
+
+namespace {
+
+bool startsWith(const std::string& line, const char* word) { return line.compare(0, std::strlen(word), word) == 0; }
+
+// A command's number: the two characters after its blank, read as atoi does.
+std::int32_t commandNumber(const std::string& line, std::size_t start) {
+    std::string digits = line.size() > start ? line.substr(start, 2) : std::string();
+    return decimalValue(digits.c_str());
+}
+
+}  // namespace
+
+void printHelp() {
+    static const char* const kHelp[] = {
+        "",
+        "Runtime commands:",
+        "help\t\t\t\tthis help",
+        "maxplayers x\t\t\tset maximum number of players to x",
+        "players\t\t\t\tdisplay list of connected players and their IDs",
+        "say x\t\t\t\tsend text x to all players",
+        "kick x\t\t\t\tkick player with ID x",
+        "exit\t\t\t\tend program",
+        "",
+        "Start parameters:",
+        "-onlylan\t\t\tdon't list server on internet server list",
+        "-maxplayers x\t\t\tset maximum number of players to x",
+        "-port x\t\t\t\tset server port to x",
+        "-name x\t\t\t\tset server name to x",
+    };
+    for (const char* text : kHelp) writeLine(Stream::Out, text);
+}
+
+void setMaxPlayers(GameServer& server, std::int32_t value) {
+    if (value <= 0) return;
+    server.maxPlayers = static_cast<std::uint8_t>(value > 63 ? 63 : value);
+    Line line;
+    lineStart(line);
+    lineAdd(line, "Maxplayers set to ");
+    lineAddInt(line, server.maxPlayers.load());
+    lineWrite(line, Stream::Out);
+}
+
+void listPlayers(GameServer& server) {
+    std::lock_guard<std::mutex> table(server.tableLock);
+    if (server.clients.empty()) {
+        writeLine(Stream::Out, "No players connected");
+        return;
+    }
+    writeLine(Stream::Out, "");
+    writeLine(Stream::Out, "ID\tName");
+    writeLine(Stream::Out, "-------------------------------");
+    for (const auto& c : server.clients) {
+        Line line;
+        lineStart(line);
+        lineAddInt(line, c.id);
+        lineAdd(line, "\t");
+        lineAddClientText(line, c.name, sizeof c.name);
+        lineWrite(line, Stream::Out);
+    }
+}
+
+void broadcastChat(GameServer& server, const std::string& text) {
+    std::size_t len = text.size() < kChatTextSize ? text.size() : kChatTextSize;
+    len = strnlen(text.c_str(), len);
+    if (len == 0) return;
+    char field[kChatTextSize + 1] = {};
+    std::memcpy(field, text.data(), len);
+    std::uint8_t packet[kChatTextLength];
+    buildChatText(field, packet);
+    {
+        std::lock_guard<std::mutex> table(server.tableLock);
+        for (auto& c : server.clients) queuePacket(server, c, packet);
+    }
+    Line line;
+    lineStart(line);
+    lineAdd(line, "Server: ");
+    lineAddBytes(line, field, len);
+    lineWrite(line, Stream::Out);
+}
+
+bool handleConsoleLine(GameServer& server, const std::string& line) {
+    if (startsWith(line, "help")) {
+        printHelp();
+    } else if (startsWith(line, "maxplayers ")) {
+        setMaxPlayers(server, commandNumber(line, 11));
+    } else if (startsWith(line, "players")) {
+        listPlayers(server);
+    } else if (startsWith(line, "say ")) {
+        broadcastChat(server, line.substr(4));
+    } else if (startsWith(line, "kick ")) {
+        std::int32_t id = commandNumber(line, 5);
+        if (id >= 1 && id <= 255) {
+            std::lock_guard<std::mutex> table(server.tableLock);
+            kickClient(server, static_cast<std::uint8_t>(id));
+        }
+    } else if (startsWith(line, "exit")) {
+        return false;
+    } else if (!line.empty()) {
+        writeLine(Stream::Out, "Unknown command, type 'help' to get list of supported commands.");
+    }
+    return true;
+}

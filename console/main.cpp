@@ -1,0 +1,48 @@
+// The process entry: options, start, the console loop, stop.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "console/commands.h"
+#include "console/options.h"
+#include "net/output.h"
+#include "net/stop_signal.h"
+#include "server/lifecycle.h"
+
+namespace {
+
+// "exit" on the console and a stop signal end the process the same way,
+// once: whoever comes second waits for the first to end it.
+[[noreturn]] void stopAndExit(GameServer& server) {
+    static std::mutex once;
+    once.lock();
+    stopServer(server);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    StartOptions options;
+    scanOptions(argc, argv, options);
+    GameServer* server = createServer(options.name, options.port, options.maxPlayers);
+    watchStopSignals([](void* s) { stopAndExit(*static_cast<GameServer*>(s)); }, server);
+
+    writeLine(Stream::Out, "Enter 'exit' to end the server, 'help' for a list of supported commands.");
+    writeLine(Stream::Out, "");
+    startServer(*server, options.onlylan);
+
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!handleConsoleLine(*server, line)) stopAndExit(*server);
+    }
+    // No console any more (end of input or a read error): serve on until a
+    // stop signal ends the process.
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}

@@ -1,0 +1,19 @@
+// The command line.
+#pragma once
+
+#include <cstdint>
+
+struct StartOptions {
+    char name[64];  // at most 63 characters; a longer value is cut
+    std::int32_t port;
+    std::int32_t maxPlayers;
+    bool onlylan;
+};
+
+// Reads the arguments after the program's name. Anything that is not an
+// option, and an option that lacks its value, is reported and skipped.
+void scanOptions(int argc, const char* const* argv, StartOptions& options);
+
+// The decimal value of a text as atoi reads it: leading blanks, a sign,
+// digits up to the first non-digit; 0 without digits.
+std::int32_t decimalValue(const char* text);

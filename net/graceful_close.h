@@ -1,0 +1,15 @@
+// The orderly end of a TCP connection.
+#pragma once
+
+#include "net/socket.h"
+
+// Shuts the sending side, reads and discards what the peer still sends until
+// it closes its side, then closes the socket. True when the socket was closed
+// cleanly. False when the shutdown or a receive failed (the socket is then
+// still open; on a non-blocking socket whose peer is still connected that is
+// the would-block error) or when the close reported an error.
+bool shutdownConnection(Socket s);
+
+// shutdownConnection, then closes the socket if that left it open: after this
+// call the handle is released, whatever the peer does.
+void releaseConnection(Socket s);

@@ -1,0 +1,8 @@
+// The operating system's requests to stop the process (Ctrl+C, a termination
+// request) arrive here.
+#pragma once
+
+// From now on such a request calls onStop(context), on a thread of its own.
+// Call it before starting any other thread, so that every thread leaves the
+// requests to that one.
+bool watchStopSignals(void (*onStop)(void*), void* context);

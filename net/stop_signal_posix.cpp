@@ -1,0 +1,22 @@
+#include "net/stop_signal.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <thread>
+
+bool watchStopSignals(void (*onStop)(void*), void* context) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    // Threads started later inherit the mask, so only sigwait sees the signals.
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
+    std::thread([set, onStop, context] {
+        int sig = 0;
+        while (sigwait(&set, &sig) != 0) {
+        }
+        onStop(context);
+    }).detach();
+    return true;
+}

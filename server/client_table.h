@@ -1,0 +1,22 @@
+// The client table: records in accept order, and the pool of client IDs.
+#pragma once
+
+#include <cstdint>
+
+#include "server/game_server.h"
+
+// The lowest free ID from 1 up, now taken; 0 when all of 1..255 are held.
+std::uint8_t allocateClientId(GameServer& server);
+void releaseClientId(GameServer& server, std::uint8_t id);
+
+// Appends a fresh record for an accepted socket. Returns it, or nullptr when
+// no memory could be had for a larger table.
+ClientConnection* appendClient(GameServer& server, Socket sock, std::uint8_t id);
+// Removes the record at index; later records move down by one.
+void removeClientAt(GameServer& server, std::size_t index);
+// Removes the first record with this ID.
+void removeClientById(GameServer& server, std::uint8_t id);
+
+// The first record with this ID, or nullptr. ID 0 is never found.
+ClientConnection* findClientById(GameServer& server, std::uint8_t id);
+std::uint32_t clientCount(const GameServer& server);

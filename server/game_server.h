@@ -1,0 +1,81 @@
+// The server record and the client record.
+//
+// What the threads share, and what guards it:
+//  - tableLock: the client table, every client record's fields other than its
+//    send buffer, the lobby and song state, idInUse and the socket sets. The
+//    network thread holds it over each pass of the connection loop (never
+//    while waiting in select); the console holds it over each command; the
+//    announcement thread holds it to read the client count.
+//  - sendLock: every client's sendBuf and sendLen, and every send. Always
+//    taken after tableLock, never the other way round.
+//  - stopFlag and maxPlayers: single bytes, atomic.
+//  - name, port, version, password: written once before the threads start.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "net/socket.h"
+
+inline constexpr int kBufferSize = 1024;
+inline constexpr int kMaxClientId = 255;
+// A connection that has not logged in by then is closed.
+inline constexpr long long kLoginTimeoutMs = 10000;
+
+struct ClientConnection {
+    Socket sock;
+    std::uint8_t id;
+    char name[64];
+    std::uint8_t recvBuf[kBufferSize];
+    std::uint8_t sendBuf[kBufferSize];
+    std::int32_t recvLen;
+    std::uint32_t sendLen;
+    std::uint8_t gatedFlag;
+    std::uint8_t songFlag;
+    std::uint8_t startVote;
+    std::uint8_t streamOptIn;
+    std::uint8_t isHost;
+    std::int32_t playerValue;
+    std::uint8_t authenticated;
+    long long loginDeadlineMs;  // on the monotonic clock (monotonicMs)
+};
+
+struct MasterListState;
+
+struct GameServer {
+    char name[64];
+    std::int32_t port;
+    float version;
+    std::vector<ClientConnection> clients;
+    MasterListState* masterList;
+    std::atomic<std::uint8_t> stopFlag;
+    std::uint32_t maxSocket;
+    std::int32_t songId;
+    char songName[65];
+    std::int32_t songArg1;
+    std::int32_t songArg2;
+    std::uint8_t hostId;
+    std::int32_t songArg3;
+    std::int32_t lobbyValue;
+    std::atomic<std::uint8_t> maxPlayers;
+    char password[64];
+    std::uint8_t idInUse[256];
+    std::int64_t songStartTime;
+    std::uint8_t songRunning;
+    std::mutex sendLock;
+    Socket listenSocket;
+    SocketSet readSet;
+    SocketSet writeSet;
+    SocketSet exceptSet;
+
+    std::mutex tableLock;
+    NetWaker waker;          // lets stopServer end the network thread's wait
+    std::atomic<bool> networkDone;  // the network thread has finished its work
+};
+
+// Milliseconds on a clock that never goes back.
+long long monotonicMs();
+// Seconds since 1970-01-01 00:00 UTC.
+std::int64_t calendarSeconds();

@@ -1,0 +1,117 @@
+#include "server/lifecycle.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "net/error_text.h"
+#include "net/output.h"
+#include "server/connection_loop.h"
+#include "server/protocol/packets.h"
+
+long long monotonicMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::int64_t calendarSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPlayers) {
+    auto* server = new GameServer();
+    std::memset(server->idInUse, 0, sizeof server->idInUse);
+    std::memset(server->name, 0, sizeof server->name);
+    std::strncpy(server->name, name, sizeof server->name - 1);
+    server->version = kProtocolVersion;
+    server->port = port;
+    server->stopFlag = 0;
+    server->password[0] = 0;
+    server->maxPlayers = static_cast<std::uint8_t>(maxPlayers);
+    server->hostId = 0;
+    server->songId = 0;
+    server->songArg3 = -1;
+    server->lobbyValue = 0;
+    server->maxSocket = 0;
+    std::memset(server->songName, 0, sizeof server->songName);
+    server->songRunning = 0;
+    server->listenSocket = kInvalidSocket;
+    server->masterList = nullptr;
+    server->networkDone = false;
+    server->waker.readEnd = server->waker.writeEnd = kInvalidSocket;
+    return server;
+}
+
+void startServer(GameServer& server, bool) {
+    writeLine(Stream::Out, "Starting server...");
+    if (!netWakerOpen(server.waker)) writeLine(Stream::Err, socketErrorMessage(0, "wake-up channel"));
+    std::thread([&server] { networkThread(server); }).detach();
+}
+
+int networkThread(GameServer& server) {
+    // stopFlag is not reset here: a stop requested before this thread ran
+    // must not be lost.
+    int result;
+    int code = netStartup();
+    if (code != 0) {
+        Line line;
+        lineStart(line);
+        lineAdd(line, "WSAStartup() returned error code ");
+        lineAddInt(line, code);
+        lineAdd(line, ".");
+        lineWrite(line, Stream::Err);
+        result = 255;
+    } else {
+        result = runServer(server, server.port);
+        netCleanup();
+    }
+    server.networkDone = true;
+    return result;
+}
+
+int runServer(GameServer& server, std::int32_t port) {
+    writeLine(Stream::Out, "Establishing the listener...");
+    server.listenSocket = setUpListener(static_cast<std::uint16_t>(port));
+    if (server.listenSocket == kInvalidSocket) {
+        writeLine(Stream::Out, "");
+        writeLine(Stream::Out, socketErrorMessage(0, "establish listener"));
+        return 3;
+    }
+    Line line;
+    lineStart(line);
+    lineAdd(line, "Waiting for connections on port ");
+    lineAddInt(line, port);
+    lineWrite(line, Stream::Out);
+
+    while (server.stopFlag.load() == 0) {
+        if (acceptConnections(server, server.listenSocket) == LoopEnd::Failed && server.stopFlag.load() == 0) {
+            // A failure that persists (no file handles left, say) must not
+            // spin a core and flood the console.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    netClose(server.listenSocket);
+    return 0;
+}
+
+Socket setUpListener(std::uint16_t port) {
+    Socket s = netTcpSocket();
+    if (s == kInvalidSocket) return kInvalidSocket;
+    if (netBindAny(s, port) != 0) {
+        int code = netLastError();
+        writeLine(Stream::Err, socketErrorMessage(code, "bind() failed"));
+        netClose(s);
+        netSetLastError(code);
+        return kInvalidSocket;
+    }
+    netListen(s);
+    return s;
+}
+
+void stopServer(GameServer& server) {
+    writeLine(Stream::Out, "Stopping server...");
+    server.stopFlag = 1;
+    // The network thread closes the listener itself once it has left select;
+    // closing it from here would not wake select on every platform.
+    netWake(server.waker);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}

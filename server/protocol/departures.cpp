@@ -1,0 +1,80 @@
+#include "server/protocol/departures.h"
+
+#include "net/graceful_close.h"
+#include "net/output.h"
+#include "server/client_table.h"
+#include "server/protocol/framing.h"
+#include "server/protocol/packets.h"
+
+void closeClient(GameServer& server, ClientConnection& client) {
+    const std::uint8_t leaver = client.id;
+    const bool wasHost = client.isHost == 1;
+
+    // The handle is released even when the peer has not closed its side yet.
+    releaseConnection(client.sock);
+    Line line;
+    lineStart(line);
+    lineAdd(line, "Client ID ");
+    lineAddInt(line, leaver);
+    lineAdd(line, " disconnected");
+    lineWrite(line, Stream::Out);
+    releaseClientId(server, leaver);
+
+    bool newHost = false;
+    if (wasHost) {
+        server.hostId = 0;
+        if (server.clients.size() >= 2) {
+            for (auto& c : server.clients) {
+                if (c.id == leaver) continue;
+                c.isHost = 1;
+                server.hostId = c.id;
+                newHost = true;
+                break;
+            }
+        }
+    }
+
+    std::uint8_t packet[2];
+    for (auto& c : server.clients) {
+        if (c.id == leaver) continue;
+        packet[0] = kPlayerLeft;
+        packet[1] = leaver;
+        queuePacket(server, c, packet);
+        if (newHost) {
+            packet[0] = kHostAssigned;
+            packet[1] = server.hostId;
+            queuePacket(server, c, packet);
+        }
+    }
+
+    removeClientById(server, leaver);
+    lineStart(line);
+    lineAdd(line, "number of clients: ");
+    lineAddUnsigned(line, clientCount(server));
+    lineWrite(line, Stream::Out);
+
+    if (server.clients.empty()) {
+        server.songRunning = 0;
+        server.hostId = 0;
+        server.songId = 0;
+        server.songArg3 = -1;
+        server.lobbyValue = 0;
+    }
+}
+
+void kickClient(GameServer& server, std::uint8_t id) {
+    ClientConnection* client = findClientById(server, id);
+    if (!client) {
+        Line line;
+        lineStart(line);
+        lineAdd(line, "Client with ID ");
+        lineAddInt(line, id);
+        lineAdd(line, " not found");
+        lineWrite(line, Stream::Out);
+        return;
+    }
+    std::uint8_t packet[kChatTextLength];
+    buildChatText("You were kicked", packet);
+    queuePacket(server, *client, packet);
+    closeClient(server, *client);
+}

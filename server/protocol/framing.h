@@ -1,0 +1,28 @@
+// Frames in and out: the receive side that collects bytes and hands them to
+// the parser, and the send side that queues frames and writes them out.
+#pragma once
+
+#include <cstdint>
+
+#include "server/game_server.h"
+
+// Receives what the socket has and parses every whole frame. False: close.
+bool readData(GameServer& server, ClientConnection& client);
+
+// Appends one built packet (id byte first) as a frame with lead byte 0, then
+// tries to send at once. A frame that finds no room even after writing out
+// what the socket takes is dropped with a message.
+void queuePacket(GameServer& server, ClientConnection& client, const std::uint8_t* packet);
+
+// Copy the frame at the front of the sender's recvBuf, lead byte as received,
+// into the send buffers of: every other client; the other clients that opted
+// in to streams; every client, the sender included.
+void relayToOthers(GameServer& server, ClientConnection& sender);
+void relayToOptedIn(GameServer& server, ClientConnection& sender);
+void relayToAll(GameServer& server, ClientConnection& sender);
+
+// Writes out as much of the send buffer as the socket takes. False: close.
+bool flushSendBuffer(GameServer& server, ClientConnection& client);
+
+// Removes the frame at the front of recvBuf.
+void removeFrame(ClientConnection& client);
