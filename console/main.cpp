@@ -11,6 +11,8 @@
 #include "console/options.h"
 #include "net/output.h"
 #include "net/stop_signal.h"
+#include "console/server_control.h"
+#include "masterlist/master_list.h"
 #include "server/lifecycle.h"
 
 namespace {
@@ -32,6 +34,7 @@ int main(int argc, char** argv) {
     StartOptions options;
     scanOptions(argc, argv, options);
     GameServer* server = createServer(options.name, options.port, options.maxPlayers);
+    server->masterList = createMasterList(defaultMasterHost());
     watchStopSignals([](void* s) { stopAndExit(*static_cast<GameServer*>(s)); }, server);
 
     writeLine(Stream::Out, "Enter 'exit' to end the server, 'help' for a list of supported commands.");

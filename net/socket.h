@@ -48,6 +48,8 @@ void netSetLastError(int code);
 Socket netTcpSocket();
 int netBindAny(Socket s, std::uint16_t port);  // 0 or -1
 int netListen(Socket s);                       // 0 or -1; the largest backlog
+// The local port a socket is bound to (after binding port 0), or -1.
+int netLocalPort(Socket s);
 
 struct PeerAddress {
     char ip[16];  // dotted decimal

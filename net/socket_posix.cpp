@@ -159,6 +159,13 @@ int netListen(Socket s) {
     return 0;
 }
 
+int netLocalPort(Socket s) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return fail(s, errno);
+    return ntohs(addr.sin_port);
+}
+
 Socket netAccept(Socket listener, PeerAddress* peer) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;

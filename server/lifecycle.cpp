@@ -41,7 +41,7 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
     return server;
 }
 
-void startServer(GameServer& server, bool) {
+void startNetwork(GameServer& server) {
     writeLine(Stream::Out, "Starting server...");
     if (!netWakerOpen(server.waker)) writeLine(Stream::Err, socketErrorMessage(0, "wake-up channel"));
     std::thread([&server] { networkThread(server); }).detach();
@@ -107,7 +107,7 @@ Socket setUpListener(std::uint16_t port) {
     return s;
 }
 
-void stopServer(GameServer& server) {
+void stopNetwork(GameServer& server) {
     writeLine(Stream::Out, "Stopping server...");
     server.stopFlag = 1;
     // The network thread closes the listener itself once it has left select;

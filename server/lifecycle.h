@@ -9,9 +9,8 @@
 // its low 8 bits, name its first 63 characters.
 GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPlayers);
 
-// Starts the network thread (and, unless onlylan, the announcement) and
-// returns at once.
-void startServer(GameServer& server, bool onlylan);
+// Prints "Starting server..." and starts the network thread; returns at once.
+void startNetwork(GameServer& server);
 
 // The network thread's entry and body. runServer returns 0 after a stop, 3
 // when the listener could not be opened.
@@ -19,5 +18,6 @@ int networkThread(GameServer& server);
 int runServer(GameServer& server, std::int32_t port);
 Socket setUpListener(std::uint16_t port);
 
-// Ends the connection loop and takes the server off the list. Called once.
-void stopServer(GameServer& server);
+// Prints "Stopping server...", ends the connection loop and gives the
+// network thread time to close the clients. Called once.
+void stopNetwork(GameServer& server);

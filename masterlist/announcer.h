@@ -1,0 +1,33 @@
+// Keeps the server's entry on the internet server list fresh.
+#pragma once
+
+#include <cstdint>
+
+#include "server/game_server.h"
+
+struct AnnounceSchedule {
+    int firstDelayMs;   // before the first check
+    int pauseMs;        // after every check
+    int refreshChecks;  // an announcement goes out at least every this many checks
+};
+inline constexpr AnnounceSchedule kAnnounceSchedule{300, 60000, 30};
+
+// What the thread remembers between checks.
+struct AnnounceCounters {
+    std::int32_t announcedCount;       // -1 before the first announcement
+    std::int32_t checksSinceAnnounce;  // starts above refreshChecks: the first check announces
+};
+AnnounceCounters firstAnnounceCounters(const AnnounceSchedule& schedule);
+// One check, given the client count now: whether to announce. An
+// announcement resets the counters.
+bool announcementDue(AnnounceCounters& counters, std::int32_t clientCount, const AnnounceSchedule& schedule);
+// The pause after a check.
+void countCheck(AnnounceCounters& counters);
+
+// The announcement thread's body: announces at the first check, whenever the
+// client count differs from the one last announced, and at every
+// refreshChecks-th check; ends when the server stops. Returns 0.
+int announcerThread(GameServer& server, const AnnounceSchedule& schedule);
+
+// Starts the announcement thread with the real schedule.
+void startAnnouncer(GameServer& server);

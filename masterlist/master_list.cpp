@@ -1,0 +1,169 @@
+#include "masterlist/master_list.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "net/output.h"
+
+#ifndef GAMESERVER_MASTER_HOST
+#define GAMESERVER_MASTER_HOST "masterlist.example.net"
+#endif
+
+namespace {
+
+// Holds a reference on the socket library for one operation.
+struct LibraryReference {
+    LibraryReference() { netStartup(); }
+    ~LibraryReference() { netCleanup(); }
+    LibraryReference(const LibraryReference&) = delete;
+    LibraryReference& operator=(const LibraryReference&) = delete;
+};
+
+bool sendAll(Socket s, const char* request, std::size_t len) {
+    return netSend(s, request, len) == static_cast<int>(len);
+}
+
+// One request and one answer whose content does not matter (add, delete).
+bool exchange(Socket s, const char* request, std::size_t len) {
+    char answer[256];
+    bool ok = sendAll(s, request, len) && netRecv(s, answer, sizeof answer) >= 0;
+    netClose(s);
+    return ok;
+}
+
+// printf into a fixed area; false when the result would not fit.
+template <typename... Args>
+bool format(char* area, std::size_t size, std::size_t* len, const char* fmt, Args... args) {
+    int n = std::snprintf(area, size, fmt, args...);
+    if (n < 0 || static_cast<std::size_t>(n) >= size) return false;
+    *len = static_cast<std::size_t>(n);
+    return true;
+}
+
+void encodeName(const char* name, char* encoded, std::size_t size) {
+    char copy[65] = {};
+    std::strncpy(copy, name, 64);
+    std::memset(encoded, 0, size);
+    std::size_t out = 0;
+    for (const char* p = copy; *p; ++p) {
+        const char* piece = *p == ' ' ? "%20" : nullptr;
+        std::size_t n = piece ? 3 : 1;
+        if (out + n >= size) break;  // 63 characters always fit; this only guards the area
+        if (piece) std::memcpy(encoded + out, piece, 3);
+        else encoded[out] = *p;
+        out += n;
+    }
+}
+
+}  // namespace
+
+const char* defaultMasterHost() { return GAMESERVER_MASTER_HOST; }
+
+MasterListState* createMasterList(const char* host) {
+    auto* list = new MasterListState();
+    std::strncpy(list->host, host, sizeof list->host - 1);
+    list->httpPort = 80;
+    list->waitMs = kListWaitMs;
+    return list;
+}
+
+Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs) {
+    Ipv4Address addrs[16];
+    int count = netResolveIpv4(host, addrs, 16);
+    if (count < 0) {
+        writeLine(Stream::Out, "could not resolve host");
+        return kInvalidSocket;
+    }
+    // A socket whose connect failed is not reliably reusable here: a fresh
+    // one for each address.
+    for (int i = 0; i < count; ++i) {
+        Socket s = netTcpSocket();
+        if (s == kInvalidSocket) return kInvalidSocket;
+        if (netConnect(s, addrs[i], port, waitMs) == 0 && netSetIoTimeout(s, waitMs) == 0) return s;
+        netClose(s);
+    }
+    return kInvalidSocket;
+}
+
+bool hostFromPage(const char* page, char* host, std::size_t hostSize) {
+    const char* match = std::strstr(page, "href=\"");
+    if (!match) return false;
+    const char* gt = std::strchr(match, '>');
+    if (!gt || gt - match < 15) return false;
+    std::size_t len = static_cast<std::size_t>(gt - match - 15);
+    if (len >= hostSize) return false;
+    std::memcpy(host, match + 13, len);
+    host[len] = 0;
+    return true;
+}
+
+void resolveMasterHost(MasterListState& list) {
+    list.redirectResolved = 1;
+    LibraryReference library;
+    char area[1024];
+    std::size_t len;
+    if (!format(area, sizeof area, &len, "GET / HTTP/1.1\r\nHost: %s\r\n\r\n", list.host)) return;
+    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs);
+    if (s == kInvalidSocket) return;
+    if (!sendAll(s, area, len)) {
+        netClose(s);
+        return;
+    }
+    std::string page;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(list.waitMs);
+    for (;;) {
+        int n = netRecv(s, area, 128);
+        if (n == 0) break;
+        if (n < 0) {
+            if (netLastError() == kErrWouldBlock) break;  // the wait ran out: take what came
+            netClose(s);
+            return;
+        }
+        page.append(area, static_cast<std::size_t>(n));
+        if (page.size() >= 7 && page.compare(page.size() - 7, 7, "</html>") == 0) break;
+        if (page.size() >= kPageSizeLimit || std::chrono::steady_clock::now() >= deadline) break;
+    }
+    netClose(s);
+    hostFromPage(page.c_str(), list.host, sizeof list.host);
+}
+
+int registerServer(MasterListState& list, const char* name, std::uint32_t port, std::int32_t players,
+                   std::int32_t maxPlayers, float version) {
+    if (port > 65535) {
+        writeLine(Stream::Err, "port must be a number between 0 and 65535");
+        return -1;
+    }
+    std::lock_guard<std::timed_mutex> guard(list.requestLock);
+    if (list.deleted) return -1;
+    if (!list.redirectResolved) resolveMasterHost(list);
+    LibraryReference library;
+    char encodedName[192];
+    encodeName(name, encodedName, sizeof encodedName);
+    char request[256];
+    std::size_t len;
+    if (!format(request, sizeof request, &len,
+                "GET /add.php?name=%s&port=%d&players=%d&maxplayers=%d&version=%f HTTP/1.1\r\nHost: %s\r\n\r\n",
+                encodedName, static_cast<int>(port), players, maxPlayers, static_cast<double>(version), list.host))
+        return -1;
+    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs);
+    if (s == kInvalidSocket || !exchange(s, request, len)) return -1;
+    list.registered = 1;
+    return 0;
+}
+
+int unregisterServer(MasterListState& list) {
+    std::unique_lock<std::timed_mutex> guard(list.requestLock, std::chrono::milliseconds(kStopWaitMs));
+    if (!guard.owns_lock()) return -1;
+    list.deleted = 1;
+    if (!list.registered) return 0;
+    LibraryReference library;
+    char request[256];
+    std::size_t len;
+    if (!format(request, sizeof request, &len, "GET /delete.php HTTP/1.1\r\nHost: %s\r\n\r\n", list.host)) return -1;
+    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs);
+    if (s == kInvalidSocket || !exchange(s, request, len)) return -1;
+    list.registered = 0;
+    return 0;
+}

@@ -1,0 +1,53 @@
+// The client of the internet server list: a web site spoken to with plain
+// HTTP/1.1 GET requests, one connection per request.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "net/socket.h"
+
+// Every wait on the list (connecting, sending, receiving) ends after this.
+inline constexpr int kListWaitMs = 10000;
+// A root page is read for at most the list's wait in all and at most this
+// many bytes; what has arrived by then is searched.
+inline constexpr std::size_t kPageSizeLimit = 256 * 1024;
+// The stop waits this long at most for a request under way before it sends
+// the delete request.
+inline constexpr int kStopWaitMs = 30000;
+
+// All fields are guarded by requestLock, which is held over each whole
+// request, so an add under way and the delete at stop never overlap.
+struct MasterListState {
+    char host[1024];
+    std::uint8_t redirectResolved;
+    std::uint8_t registered;
+    std::uint8_t deleted;  // the entry was deleted at stop: no add goes out any more
+    std::uint16_t httpPort;  // 80; tests point it elsewhere
+    int waitMs;              // kListWaitMs; tests shorten it
+    std::timed_mutex requestLock;
+};
+
+// The list host the server starts with (a build setting).
+const char* defaultMasterHost();
+
+MasterListState* createMasterList(const char* host);
+
+// A connected socket to host on the list's port, or kInvalidSocket. Every
+// later send and receive on it waits at most waitMs.
+Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs);
+// Fetches the root page once and takes the list's real host from its first
+// link. With requestLock held.
+void resolveMasterHost(MasterListState& list);
+// Adds or refreshes this server's entry. 0, or -1 on failure.
+int registerServer(MasterListState& list, const char* name, std::uint32_t port, std::int32_t players,
+                   std::int32_t maxPlayers, float version);
+// Deletes the entry if the server is listed. 0, or -1 on failure. Meant for
+// the stop: waits for a request under way, and no add goes out afterwards.
+int unregisterServer(MasterListState& list);
+
+// The host named by the first link of a page, as the list's start page
+// names it: the text from 13 characters after the start of the first
+// href=" to 2 characters before the next '>'. False, and host unchanged,
+// when there is no such link or it does not fit.
+bool hostFromPage(const char* page, char* host, std::size_t hostSize);
