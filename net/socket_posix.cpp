@@ -148,6 +148,11 @@ int netBindAny(Socket s, std::uint16_t port) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(port);
+    // A restarted server must be able to open its port while connections of
+    // its previous run linger in TIME_WAIT. SO_REUSEADDR allows that here and
+    // still refuses a port that another socket listens on.
+    int one = 1;
+    ::setsockopt(fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(s, errno);
     succeeded(s);
     return 0;

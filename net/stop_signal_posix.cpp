@@ -6,6 +6,9 @@
 #include <thread>
 
 bool watchStopSignals(void (*onStop)(void*), void* context) {
+    // A console whose reader went away must not end the server: writes to it
+    // fail instead.
+    signal(SIGPIPE, SIG_IGN);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
