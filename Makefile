@@ -4,7 +4,7 @@ BUILD ?= build
 TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: build run test unit tsan clean
+.PHONY: build run test unit tsan bench clean
 
 build:
 	cmake -S . -B $(BUILD) -G Ninja
@@ -22,6 +22,11 @@ tsan:
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 exitcode=66" ctest --output-on-failure -j $(JOBS)
 
 test: unit tsan
+
+# Relay latency and loss with 8 and with 63 players at 60 frames a second.
+bench: build
+	./$(BUILD)/relay_bench 8 60 5
+	./$(BUILD)/relay_bench 63 60 5
 
 clean:
 	rm -rf $(BUILD) $(TSAN_BUILD)
