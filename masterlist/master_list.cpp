@@ -21,6 +21,33 @@ struct LibraryReference {
     LibraryReference& operator=(const LibraryReference&) = delete;
 };
 
+// One request's turn on the list, taken for as long as the object lives.
+class RequestTurn {
+public:
+    RequestTurn(MasterListState& list, int waitMs) : list_(list) {
+        std::unique_lock<std::mutex> guard(list_.turnLock);
+        auto free = [this] { return !list_.turnTaken; };
+        held_ = waitMs < 0 ? (list_.turnFree.wait(guard, free), true)
+                           : list_.turnFree.wait_for(guard, std::chrono::milliseconds(waitMs), free);
+        if (held_) list_.turnTaken = true;
+    }
+    ~RequestTurn() {
+        if (!held_) return;
+        {
+            std::lock_guard<std::mutex> guard(list_.turnLock);
+            list_.turnTaken = false;
+        }
+        list_.turnFree.notify_all();
+    }
+    RequestTurn(const RequestTurn&) = delete;
+    RequestTurn& operator=(const RequestTurn&) = delete;
+    bool held() const { return held_; }
+
+private:
+    MasterListState& list_;
+    bool held_ = false;
+};
+
 bool sendAll(Socket s, const char* request, std::size_t len) {
     return netSend(s, request, len) == static_cast<int>(len);
 }
@@ -135,7 +162,7 @@ int registerServer(MasterListState& list, const char* name, std::uint32_t port, 
         writeLine(Stream::Err, "port must be a number between 0 and 65535");
         return -1;
     }
-    std::lock_guard<std::timed_mutex> guard(list.requestLock);
+    RequestTurn turn(list, -1);
     if (list.deleted) return -1;
     if (!list.redirectResolved) resolveMasterHost(list);
     LibraryReference library;
@@ -154,8 +181,8 @@ int registerServer(MasterListState& list, const char* name, std::uint32_t port, 
 }
 
 int unregisterServer(MasterListState& list) {
-    std::unique_lock<std::timed_mutex> guard(list.requestLock, std::chrono::milliseconds(kStopWaitMs));
-    if (!guard.owns_lock()) return -1;
+    RequestTurn turn(list, kStopWaitMs);
+    if (!turn.held()) return -1;
     list.deleted = 1;
     if (!list.registered) return 0;
     LibraryReference library;

@@ -2,6 +2,7 @@
 // HTTP/1.1 GET requests, one connection per request.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -16,8 +17,10 @@ inline constexpr std::size_t kPageSizeLimit = 256 * 1024;
 // the delete request.
 inline constexpr int kStopWaitMs = 30000;
 
-// All fields are guarded by requestLock, which is held over each whole
-// request, so an add under way and the delete at stop never overlap.
+// The other fields belong to whoever holds the turn: one request at a time,
+// each holding it from start to end, so an add under way and the delete at
+// stop never overlap. (A flag under a plain mutex rather than a timed mutex:
+// the delete's wait for its turn is bounded.)
 struct MasterListState {
     char host[1024];
     std::uint8_t redirectResolved;
@@ -25,7 +28,9 @@ struct MasterListState {
     std::uint8_t deleted;  // the entry was deleted at stop: no add goes out any more
     std::uint16_t httpPort;  // 80; tests point it elsewhere
     int waitMs;              // kListWaitMs; tests shorten it
-    std::timed_mutex requestLock;
+    std::mutex turnLock;
+    std::condition_variable turnFree;
+    bool turnTaken;
 };
 
 // The list host the server starts with (a build setting).
@@ -37,7 +42,7 @@ MasterListState* createMasterList(const char* host);
 // later send and receive on it waits at most waitMs.
 Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs);
 // Fetches the root page once and takes the list's real host from its first
-// link. With requestLock held.
+// link. With the turn held.
 void resolveMasterHost(MasterListState& list);
 // Adds or refreshes this server's entry. 0, or -1 on failure.
 int registerServer(MasterListState& list, const char* name, std::uint32_t port, std::int32_t players,

@@ -1,0 +1,161 @@
+// Frames in and out: readData, queuePacket, the relays and flushSendBuffer.
+#include "unit_support.h"
+
+using namespace test;
+
+namespace {
+
+const Lines kDropped{"Send buffer to small, packet was dropped."};
+
+std::uint8_t patternAt(std::uint32_t pos) { return static_cast<std::uint8_t>(pos % 251); }
+
+void fillWithPattern(ClientConnection& c, std::uint32_t n) {
+    for (c.sendLen = 0; c.sendLen < n; ++c.sendLen) c.sendBuf[c.sendLen] = patternAt(c.sendLen);
+}
+
+}  // namespace
+
+class Framing : public ServerFixture {};
+
+TEST_F(Framing, SendBufferFillsExactlyAndAFrameThatDoesNotFitIsDropped) {
+    ClientConnection& c = client(addBlockedClient());
+    std::uint8_t chat[kChatTextLength], lobby[5] = {kLobbyValue, 2, 1, 0, 0}, vote[1] = {kStartVote};
+    buildChatText("hi", chat);
+    for (const std::uint8_t* p : {chat, chat, lobby, lobby, lobby, vote}) queuePacket(*server, c, p);
+    EXPECT_EQ(c.sendLen, 1024u);  // 2 x 502 + 3 x 6 + 2
+    EXPECT_TRUE(output.err().empty());
+    EXPECT_EQ(Bytes(c.sendBuf + 1004, c.sendBuf + 1010), frameOf({kLobbyValue, 2, 1, 0, 0}));
+    EXPECT_EQ(Bytes(c.sendBuf + 1022, c.sendBuf + 1024), frameOf({kStartVote}));
+
+    queuePacket(*server, c, vote);
+    EXPECT_EQ(c.sendLen, 1024u);
+    EXPECT_EQ(output.err(), kDropped);
+    ASSERT_TRUE(server->sendLock.try_lock());  // the drop left the lock free
+    server->sendLock.unlock();
+}
+
+TEST_F(Framing, QueuePacketWritesAFullBufferOutBeforeGivingUp) {
+    std::size_t i = addClient("a", true);
+    fillWithPattern(client(i), 1000);
+    std::uint8_t chat[kChatTextLength];
+    buildChatText("after", chat);
+    queuePacket(*server, client(i), chat);
+    EXPECT_TRUE(output.err().empty());
+    EXPECT_EQ(client(i).sendLen, 0u);
+    Bytes earlier = readExactly(peer(i), 1000);
+    ASSERT_EQ(earlier.size(), 1000u);
+    EXPECT_EQ(earlier[999], patternAt(999));
+    Bytes frame = readFrame(peer(i));
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 2), (Bytes{0, kChatText}));
+    EXPECT_EQ(textField(&frame[2], kChatTextSize), "after");
+}
+
+TEST_F(Framing, RelaysCopyTheFrameWithItsLeadByteToTheirRecipients) {
+    std::size_t a = addClient("a", true), b = addClient("b", true), c = addClient("c", true);
+    client(c).streamOptIn = 5;  // any nonzero byte opts in
+    Bytes frame = frameOf({kRelay6, 1, 2, 3, 4}, 0x7E);
+    receive(client(a), frame);
+
+    relayToOthers(*server, client(a));
+    EXPECT_EQ((std::vector<Bytes>{queued(client(a)), queued(client(b)), queued(client(c))}),
+              (std::vector<Bytes>{{}, frame, frame}));
+    relayToOptedIn(*server, client(a));
+    EXPECT_EQ((std::vector<Bytes>{queued(client(a)), queued(client(b)), queued(client(c))}),
+              (std::vector<Bytes>{{}, frame, joined({frame, frame})}));
+    relayToAll(*server, client(a));
+    EXPECT_EQ((std::vector<Bytes>{queued(client(a)), queued(client(b)), queued(client(c))}),
+              (std::vector<Bytes>{frame, joined({frame, frame}), joined({frame, frame, frame})}));
+    EXPECT_EQ(client(a).recvLen, 6);  // relaying does not consume the frame
+    EXPECT_TRUE(output.err().empty());
+}
+
+TEST_F(Framing, RelayPassesOverARecipientThatCannotTakeTheFrame) {
+    std::size_t a = addClient("a", true), full = addBlockedClient(), c = addClient("c", true);
+    client(full).sendLen = 1023;
+    Bytes frame = frameOf({kStartCancel}, 3);
+    receive(client(a), frame);
+    relayToAll(*server, client(a));
+    EXPECT_EQ(queued(client(a)), frame);
+    EXPECT_EQ(queued(client(c)), frame);
+    EXPECT_EQ(client(full).sendLen, 1023u);
+    EXPECT_EQ(output.err(), kDropped);
+
+    // Room is tested before the opt-in: a full recipient that did not opt in
+    // is reported as well.
+    output.clear();
+    relayToOptedIn(*server, client(a));
+    EXPECT_EQ(output.err(), kDropped);
+}
+
+TEST_F(Framing, RelayWritesARecipientsFullBufferOutBeforeGivingUp) {
+    std::size_t a = addClient("a", true), b = addClient("b", true);
+    fillWithPattern(client(b), 1000);
+    Bytes chat = blankFrame(kChatText, 9);
+    receive(client(a), chat);
+    relayToOthers(*server, client(a));
+    EXPECT_TRUE(output.err().empty());
+    EXPECT_EQ(queued(client(b)), chat);  // appended only; sent later
+    EXPECT_EQ(readExactly(peer(b), 1000).size(), 1000u);
+}
+
+TEST_F(Framing, FlushKeepsTheUnsentTailInFront) {
+    auto [mine, far] = tcpPair();
+    int small = 4096;
+    ::setsockopt(asFd(mine), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(asFd(far), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    netSetNonBlocking(mine, true);
+    ClientConnection& c = client(append(mine, far, "a", true));
+    EXPECT_TRUE(flushSendBuffer(*server, c));  // an empty buffer
+    EXPECT_EQ(c.sendLen, 0u);
+
+    // Top the buffer up from a running byte pattern and flush, until the
+    // socket takes nothing more; what stays must be the newest unsent bytes.
+    std::uint32_t made = 0;
+    int partial = 0;
+    for (int round = 0; round < 100000; ++round) {
+        while (c.sendLen < 1024 - (round % 7) * 100u) c.sendBuf[c.sendLen++] = patternAt(made++);
+        std::uint32_t before = c.sendLen;
+        ASSERT_TRUE(flushSendBuffer(*server, c));
+        for (std::uint32_t k = 0; k < c.sendLen; ++k) ASSERT_EQ(c.sendBuf[k], patternAt(made - c.sendLen + k));
+        if (c.sendLen == before) break;
+        partial += c.sendLen > 0;
+    }
+    EXPECT_GT(partial, 0) << "the socket never took part of a buffer";
+    std::uint32_t sent = made - c.sendLen;
+    Bytes got = readExactly(far, sent);
+    ASSERT_EQ(got.size(), sent);
+    for (std::uint32_t k = 0; k < sent; ++k) ASSERT_EQ(got[k], patternAt(k)) << k;
+}
+
+TEST_F(Framing, ReadAndFlushOnAResetConnectionFailSilently) {
+    std::size_t i = addClient("a", true);
+    resetBy(peer(i), client(i).sock);
+    peers[i] = static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, 0));  // for TearDown
+    EXPECT_FALSE(readData(*server, client(i)));
+    client(i).sendLen = 3;
+    EXPECT_FALSE(flushSendBuffer(*server, client(i)));
+    EXPECT_EQ(client(i).sendLen, 3u);
+    EXPECT_TRUE(output.out().empty());
+    EXPECT_TRUE(output.err().empty());
+}
+
+TEST_F(Framing, ReadDataHandsWholeFramesOnAndKeepsTheRest) {
+    std::size_t i = addClient("a", true);
+    EXPECT_TRUE(readData(*server, client(i)));  // nothing there: would block
+    EXPECT_EQ(client(i).recvLen, 0);
+
+    Bytes chat = blankFrame(kChatText);
+    Bytes bytes = joined({frameOf({kStreamOptIn, 1}), Bytes(chat.begin(), chat.begin() + 100)});
+    ASSERT_EQ(::send(asFd(peer(i)), bytes.data(), bytes.size(), 0), 103);
+    ASSERT_TRUE(readable(client(i).sock));
+    EXPECT_TRUE(readData(*server, client(i)));
+    EXPECT_EQ(client(i).streamOptIn, 1);
+    EXPECT_EQ(client(i).recvLen, 100);
+    EXPECT_EQ(client(i).recvBuf[1], kChatText);
+
+    ::shutdown(asFd(peer(i)), SHUT_WR);
+    ASSERT_TRUE(readable(client(i).sock));
+    EXPECT_FALSE(readData(*server, client(i)));
+    EXPECT_EQ(output.out(),
+              Lines{"Socket " + std::to_string(client(i).sock) + " was closed by the client. Shutting down."});
+}

@@ -1,0 +1,222 @@
+// Helpers of the unit tests: captured console lines, loopback connections, and
+// a server record whose clients sit on real sockets read at their far end.
+#pragma once
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/output.h"
+#include "server/client_table.h"
+#include "server/lifecycle.h"
+#include "server/protocol/framing.h"
+#include "server/protocol/packets.h"
+
+namespace test {
+
+using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
+
+// Takes every console line (without its line end) while it lives.
+class OutputCapture {
+public:
+    OutputCapture() { setOutputSink(&OutputCapture::take, this); }
+    ~OutputCapture() { setOutputSink(nullptr, nullptr); }
+    Lines out() { return get(out_); }
+    Lines err() { return get(err_); }
+    void clear() {
+        std::lock_guard<std::mutex> guard(lock_);
+        out_.clear();
+        err_.clear();
+    }
+
+private:
+    static void take(Stream stream, const char* text, std::size_t len, void* self) {
+        auto* me = static_cast<OutputCapture*>(self);
+        std::lock_guard<std::mutex> guard(me->lock_);
+        (stream == Stream::Out ? me->out_ : me->err_).emplace_back(text, len - 1);
+    }
+    Lines get(const Lines& lines) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return lines;
+    }
+    std::mutex lock_;
+    Lines out_, err_;
+};
+
+inline int asFd(Socket s) { return static_cast<int>(s); }
+inline bool isOpen(Socket s) { return ::fcntl(asFd(s), F_GETFD) != -1; }
+
+// A connected loopback TCP pair: the accepted end, then the connecting end.
+inline std::pair<Socket, Socket> tcpPair() {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    int accepted = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    return {static_cast<Socket>(accepted), static_cast<Socket>(client)};
+}
+
+// The far end resets the connection; `mine` has seen the reset when this returns.
+inline void resetBy(Socket far, Socket mine) {
+    linger hard{1, 0};
+    ::setsockopt(asFd(far), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(asFd(far));
+    pollfd p{asFd(mine), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 5000), 1);
+}
+
+inline bool readable(Socket s) {
+    pollfd p{asFd(s), POLLIN, 0};
+    return ::poll(&p, 1, 5000) == 1;
+}
+
+// Reads n bytes, or fewer if the stream ends or nothing comes for 5 seconds.
+inline Bytes readExactly(Socket s, std::size_t n) {
+    Bytes data(n);
+    std::size_t got = 0;
+    ssize_t r = 1;
+    while (got < n && r > 0 && readable(s)) {
+        r = ::recv(asFd(s), data.data() + got, n - got, MSG_DONTWAIT);
+        if (r > 0) got += static_cast<std::size_t>(r);
+    }
+    data.resize(got);
+    return data;
+}
+
+inline Bytes readFrame(Socket s) {
+    Bytes frame = readExactly(s, 2);
+    if (frame.size() < 2 || frame[1] >= kPacketIdCount) return frame;
+    Bytes rest = readExactly(s, PacketLengthTable[frame[1]] - 1);
+    frame.insert(frame.end(), rest.begin(), rest.end());
+    return frame;
+}
+
+// The far end has closed its side: the stream ends.
+inline bool readsEnd(Socket s) {
+    char b;
+    return readable(s) && ::recv(asFd(s), &b, 1, MSG_DONTWAIT) == 0;
+}
+
+inline Bytes frameOf(std::initializer_list<std::uint8_t> packet, std::uint8_t lead = 0) {
+    Bytes f(1 + packet.size());
+    f[0] = lead;
+    std::copy(packet.begin(), packet.end(), f.begin() + 1);
+    return f;
+}
+
+// A whole frame of the id with a zero payload.
+inline Bytes blankFrame(std::uint8_t id, std::uint8_t lead = 0) {
+    Bytes f(1 + PacketLengthTable[id], 0);
+    f[0] = lead;
+    f[1] = id;
+    return f;
+}
+
+inline Bytes joined(std::initializer_list<Bytes> frames) {
+    Bytes all;
+    for (const Bytes& f : frames) all.insert(all.end(), f.begin(), f.end());
+    return all;
+}
+
+inline std::string textField(const std::uint8_t* field, std::size_t size) {
+    return std::string(reinterpret_cast<const char*>(field), fieldTextLength(field, size));
+}
+
+// A server record, threads not started, with clients on loopback connections.
+class ServerFixture : public ::testing::Test {
+protected:
+    void SetUp() override { server.reset(createServer("test server", 50505, 4)); }
+    void TearDown() override {
+        for (auto& c : server->clients) closeHard(c.sock);
+        for (Socket p : peers) closeHard(p);
+        peers.clear();
+    }
+    // Resets instead of closing: repeated runs leave no ports in TIME_WAIT.
+    static void closeHard(Socket s) {
+        linger hard{1, 0};
+        ::setsockopt(asFd(s), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::close(asFd(s));
+    }
+    void reset() {
+        TearDown();
+        SetUp();
+        output.clear();
+    }
+
+    // Appends a client as an accept does; returns its index in the table.
+    std::size_t addClient(const char* name = nullptr, bool loggedIn = false) {
+        auto [mine, far] = tcpPair();
+        netSetNonBlocking(mine, true);
+        return append(mine, far, name, loggedIn);
+    }
+    // A client whose socket takes nothing more: sends fail with would-block.
+    std::size_t addBlockedClient() {
+        int sv[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        static char filler[65536];
+        while (::send(sv[0], filler, sizeof filler, MSG_DONTWAIT) > 0) {
+        }
+        netSetNonBlocking(static_cast<Socket>(sv[0]), true);
+        return append(static_cast<Socket>(sv[0]), static_cast<Socket>(sv[1]), "blocked", true);
+    }
+    std::size_t append(Socket mine, Socket far, const char* name, bool loggedIn) {
+        ClientConnection* c = appendClient(*server, mine, allocateClientId(*server));
+        if (name) std::strncpy(c->name, name, 63);
+        c->authenticated = loggedIn ? 1 : 0;
+        peers.push_back(far);
+        return server->clients.size() - 1;
+    }
+
+    ClientConnection& client(std::size_t index) { return server->clients[index]; }
+    Socket peer(std::size_t index) { return peers[index]; }  // by order of adding
+
+    // Puts bytes into the client's recvBuf as a receive would.
+    void receive(ClientConnection& c, const Bytes& bytes) {
+        ASSERT_LE(c.recvLen + bytes.size(), static_cast<std::size_t>(kBufferSize));
+        std::memcpy(c.recvBuf + c.recvLen, bytes.data(), bytes.size());
+        c.recvLen += static_cast<std::int32_t>(bytes.size());
+    }
+    Bytes queued(const ClientConnection& c) { return Bytes(c.sendBuf, c.sendBuf + c.sendLen); }
+
+    // Every frame sent to a client so far, read at its far end up to a marker
+    // frame queued behind them.
+    std::vector<Bytes> framesSent(ClientConnection& c, Socket far) {
+        const std::uint8_t marker[] = {kRelay8};
+        queuePacket(*server, c, marker);
+        std::vector<Bytes> frames;
+        for (Bytes f = readFrame(far); f != frameOf({kRelay8}); f = readFrame(far)) {
+            if (f.size() < 2) {
+                ADD_FAILURE() << "the frames to client " << int(c.id) << " ended early";
+                break;
+            }
+            frames.push_back(f);
+        }
+        return frames;
+    }
+    std::vector<Bytes> framesSent(std::size_t index) { return framesSent(client(index), peer(index)); }
+
+    std::unique_ptr<GameServer> server;
+    std::vector<Socket> peers;
+    OutputCapture output;
+};
+
+}  // namespace test
