@@ -51,6 +51,7 @@ protected:
 TEST_F(Announcement, AddsItselfAtStartAndDeletesItselfOnEveryKindOfStop) {
     for (int stop : {0, SIGINT, SIGTERM}) {
         SCOPED_TRACE(stop == 0 ? "exit" : stop == SIGINT ? "SIGINT" : "SIGTERM");
+        list.reset();  // port 80 is free again before the next stand-in takes it
         list = std::make_unique<FakeListServer>(80);
         ASSERT_TRUE(list->ok());
         list->setRootPage("HTTP/1.1 200 OK\r\n\r\n<html><a href=\"http://" + kHost + "/\">list</a></html>");
@@ -67,7 +68,6 @@ TEST_F(Announcement, AddsItselfAtStartAndDeletesItselfOnEveryKindOfStop) {
         EXPECT_EQ(requests[0], kRootRequest);
         EXPECT_EQ(requests[1], addRequest(port, 0));
         EXPECT_EQ(requests[2], kDeleteRequest);
-        list.reset();
     }
 }
 

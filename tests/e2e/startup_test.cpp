@@ -1,0 +1,156 @@
+// Start-up, command line, the listener and the ways the process stops.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+const std::string kGreeting = "Enter 'exit' to end the server, 'help' for a list of supported commands.";
+
+std::vector<std::string> startLines(int port) {
+    return {kGreeting, "", "Starting server...", "Establishing the listener...",
+            "Waiting for connections on port " + std::to_string(port)};
+}
+
+// A listening socket on a free port, held by the test.
+int holdPort(int& port) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        port = freePort();
+        int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(s, 4) == 0) return s;
+        ::close(s);
+    }
+    return -1;
+}
+
+TEST(e2eStartUp, PrintsItsLinesInOrderAndExitStops) {
+    auto server = Server::start();
+    ASSERT_TRUE(server);
+    EXPECT_EQ(server->lines(Stream::Out), startLines(server->port()));
+
+    server->type("exit now");
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Stopping server..."));
+    EXPECT_EQ(server->waitForExit(), 0);
+    auto out = server->lines(Stream::Out);
+    EXPECT_EQ(out.size(), 6u) << "nothing follows the stop line";
+    EXPECT_TRUE(server->lines(Stream::Err).empty());
+}
+
+TEST(e2eStartUp, OptionValuesAreTakenVerbatimAndStrangersReported) {
+    // "-name -port" names the server -port; the blanks of a name stay inside
+    // its one argument; the last -maxplayers wins.
+    auto server = Server::start({"-verbose", "-name", "-port", "-name", "Big  Room 42", "-Port", "1", "-maxplayers",
+                                 "8", "-onlylan", "-maxplayers", "2"});
+    ASSERT_TRUE(server);
+    std::vector<std::string> expected{"Command -verbose not recognized", "Command -Port not recognized",
+                                      "Command 1 not recognized"};
+    for (const auto& l : startLines(server->port())) expected.push_back(l);
+    EXPECT_EQ(server->lines(Stream::Out), expected);
+
+    auto alice = join(*server, "alice", {});
+    auto bob = join(*server, "bob", {alice.get()});
+    Client carol(server->port());
+    carol.send(pkt::hello("carol"));
+    EXPECT_BYTES(carol.recvExactly(72), pkt::helloReply(3, 3, "carol"));
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Server is full"));
+    EXPECT_TRUE(carol.waitForClose());
+}
+
+TEST(e2eStartUp, OptionGivenLastWithoutValueIsNotRecognized) {
+    auto server = Server::start({"-maxplayers", "3", "-name"});
+    ASSERT_TRUE(server);
+    EXPECT_EQ(server->lines(Stream::Out).front(), "Command -name not recognized");
+
+    // Only the option scan is looked at here: whatever happens on the default
+    // port, the process starts its console and stops on "exit".
+    Process bare({"-onlylan", "-port"});
+    EXPECT_TRUE(bare.waitForLine(Stream::Out, "Starting server..."));
+    bare.type("exit");
+    EXPECT_EQ(bare.waitForExit(), 0);
+    auto out = bare.lines(Stream::Out);
+    ASSERT_GE(out.size(), 2u);
+    EXPECT_EQ(out[0], "Command -port not recognized");
+    EXPECT_EQ(out[1], kGreeting);
+}
+
+TEST(e2eStartUp, PortAboveSixteenBitsBindsItsLowBitsAndShowsTheGivenValue) {
+    int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(4464);
+    bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(probe);
+    if (!free) GTEST_SKIP() << "port 4464 is taken on this machine";
+
+    Server server({"-onlylan", "-port", "70000"}, 4464);
+    EXPECT_TRUE(server.waitForLine(Stream::Out, "Waiting for connections on port 70000"));
+    auto alice = join(server, "alice", {});
+    EXPECT_TRUE(alice->expectNothingMore());
+}
+
+TEST(e2eStartUp, PortInUseIsReportedAndTheConsoleGoesOn) {
+    int port = 0;
+    int holder = holdPort(port);
+    ASSERT_GE(holder, 0);
+    Process server({"-onlylan", "-port", std::to_string(port)});
+
+    EXPECT_TRUE(server.expectLines(Stream::Err, {"bind() failed: Address already in use (10048)"}));
+    EXPECT_TRUE(server.waitForLine(Stream::Out, "Establishing the listener..."));
+    EXPECT_TRUE(server.expectLines(Stream::Out, {"", "establish listener: Address already in use (10048)"}));
+
+    server.type("help");
+    EXPECT_TRUE(server.expectLines(Stream::Out, {"", "Runtime commands:"}));
+    server.type("players");
+    EXPECT_TRUE(server.waitForLine(Stream::Out, "No players connected"));
+    server.type("exit");
+    EXPECT_TRUE(server.waitForLine(Stream::Out, "Stopping server..."));
+    EXPECT_EQ(server.waitForExit(), 0);
+    for (const auto& line : server.lines(Stream::Out))
+        EXPECT_EQ(line.rfind("Waiting for connections", 0), std::string::npos);
+    EXPECT_EQ(server.lines(Stream::Err).size(), 1u);
+    ::close(holder);
+}
+
+TEST(e2eStartUp, StopSignalsEndTheProcessLikeExit) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
+        auto server = Server::start();
+        ASSERT_TRUE(server);
+        auto alice = join(*server, "alice", {});
+        server->signal(sig);
+        EXPECT_TRUE(server->waitForLine(Stream::Out, "Stopping server..."));
+        EXPECT_EQ(server->waitForExit(), 0);
+        EXPECT_TRUE(alice->waitForClose());
+        EXPECT_TRUE(server->lines(Stream::Err).empty());
+    }
+}
+
+TEST(e2eStartUp, EndOfConsoleInputKeepsTheServerServing) {
+    auto server = Server::start();
+    ASSERT_TRUE(server);
+    server->closeInput();
+
+    auto alice = join(*server, "alice", {});
+    auto bob = join(*server, "bob", {alice.get()});
+    bob->send(pkt::chat("still here"));
+    EXPECT_BYTES(alice->recvFrame(), pkt::chat("still here"));
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "bob: still here"));
+    EXPECT_FALSE(server->waitForExit(0ms).has_value());
+
+    server->signal(SIGTERM);
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Stopping server..."));
+    EXPECT_EQ(server->waitForExit(), 0);
+}
+
+}  // namespace
+}  // namespace e2e
