@@ -114,4 +114,8 @@ void stopNetwork(GameServer& server) {
     // closing it from here would not wake select on every platform.
     netWake(server.waker);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Closing many clients can take longer than that; the process ends right
+    // after this, so give the clean-up a little more time to finish.
+    for (int i = 0; i < 40 && !server.networkDone.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
