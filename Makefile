@@ -4,24 +4,27 @@ BUILD ?= build
 TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: build run test unit tsan bench clean
+.PHONY: deps build run test plain tsan bench clean
 
-build:
+deps:
+	@scripts/install-deps
+
+build: deps
 	cmake -S . -B $(BUILD) -G Ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
 	./$(BUILD)/gameserver
 
-unit: build
+plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-tsan:
+tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DGAMESERVER_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 exitcode=66" ctest --output-on-failure -j $(JOBS)
 
-test: unit tsan
+test: plain tsan
 
 # Relay latency and loss with 8 and with 63 players at 60 frames a second.
 bench: build
