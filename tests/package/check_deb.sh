@@ -76,6 +76,20 @@ for service in gameserver.service gameserver@.service; do
     grep -qxF "$line" "$units/$service" || fail "$service lacks $line"
   done
 done
+# The options reach the program: every variable its command line uses is one
+# the options file sets, and the service reads the file the package ships.
+grep -qxF EnvironmentFile=-/etc/default/gameserver "$units/gameserver.service" ||
+  fail "gameserver.service does not read /etc/default/gameserver"
+grep -qxF EnvironmentFile=/etc/gameserver/%i.conf "$units/gameserver@.service" ||
+  fail "gameserver@.service does not read /etc/gameserver/NAME.conf"
+for service in gameserver.service gameserver@.service; do
+  exec_start=$(grep '^ExecStart=/usr/bin/gameserver ' "$units/$service") || fail "$service: ExecStart"
+  used=$(grep -oE '\$\{?[A-Z_]+' <<<"$exec_start" | tr -d '${' | sort -u)
+  [ -n "$used" ] || fail "$service passes no options"
+  for var in $used; do
+    grep -qE "^$var=" "$root/etc/default/gameserver" || fail "$service uses $var, which the options file lacks"
+  done
+done
 grep -qxF ListenFIFO=/run/gameserver/console "$units/gameserver.socket" || fail "gameserver.socket: console path"
 grep -qxF ListenFIFO=/run/gameserver/%i.console "$units/gameserver@.socket" || fail "gameserver@.socket: console path"
 grep -qxF SocketMode=0600 "$units/gameserver.socket" && grep -qxF SocketMode=0600 "$units/gameserver@.socket" ||
