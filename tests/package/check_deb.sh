@@ -60,8 +60,11 @@ done
 root=$scratch/root
 dpkg -x "$deb" "$root"
 units=$root/usr/lib/systemd/system
-for dir in /lib/systemd/system /usr/lib/systemd/system; do
-  [ -d "$dir" ] && cp -n "$dir"/*.target "$units/"
+for dir in /usr/lib/systemd/system /lib/systemd/system; do
+  if [ -f "$dir/sysinit.target" ]; then
+    cp "$dir"/*.target "$units/"
+    break
+  fi
 done
 if ! out=$(systemd-analyze verify --man=no --root="$root" \
              gameserver.service gameserver.socket gameserver@lobby.service gameserver@lobby.socket 2>&1) ||
