@@ -1,19 +1,26 @@
-# make run   builds the server and starts it with its console on port 50505
-# make test  builds everything and runs every test, also under ThreadSanitizer
+# make run      builds only the server and starts it with its console on port 50505
+# make test     builds everything and runs every test, also under ThreadSanitizer
+# make package  builds the .deb, and the Windows .zip where MinGW is installed
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
+MINGW_BUILD ?= build-mingw
+MINGW_TOOLCHAIN ?= cmake/mingw-w64-x86_64.cmake
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build run test plain tsan bench clean
+.PHONY: deps configure build run test plain tsan bench package clean
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -G Ninja
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The server alone: no test is compiled before it starts.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target gameserver
 	./$(BUILD)/gameserver
 
 plain: build
@@ -30,6 +37,21 @@ test: plain tsan
 bench: build
 	./$(BUILD)/relay_bench 8 60 5
 	./$(BUILD)/relay_bench 63 60 5
+
+# $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and
+# $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip where the MinGW-w64
+# compiler and the toolchain file are there. Only the server is compiled.
+package: configure
+	cmake --build $(BUILD) -j $(JOBS) --target gameserver
+	cd $(BUILD) && cpack -G DEB
+	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null && [ -f $(MINGW_TOOLCHAIN) ]; then \
+	  set -e; \
+	  cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath $(MINGW_TOOLCHAIN)); \
+	  cmake --build $(MINGW_BUILD) -j $(JOBS) --target gameserver; \
+	  cd $(MINGW_BUILD) && cpack -G ZIP; \
+	else \
+	  echo "No Windows .zip: needs the MinGW-w64 compiler (g++-mingw-w64-x86-64) and $(MINGW_TOOLCHAIN)"; \
+	fi
 
 clean:
 	rm -rf $(BUILD) $(TSAN_BUILD)
