@@ -167,6 +167,14 @@ int netClose(Socket s) {
     return 0;
 }
 
+int netCloseReset(Socket s) {
+    linger hard{};
+    hard.l_onoff = 1;
+    hard.l_linger = 0;
+    ::setsockopt(sock(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+    return netClose(s);
+}
+
 int netSetNonBlocking(Socket s, bool on) {
     u_long mode = on ? 1 : 0;
     if (::ioctlsocket(sock(s), FIONBIO, &mode) != 0) return failWithLastError(s);
