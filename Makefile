@@ -9,6 +9,7 @@ MINGW_BUILD ?= build-mingw
 JOBS ?= $(shell nproc)
 MINGW_CXX ?= x86_64-w64-mingw32-g++-posix
 WINE ?= /usr/lib/wine/wine64
+WINESERVER ?= /usr/lib/wine/wineserver
 # A Wine prefix of the build's own, no display, no debug chatter.
 WINE_ENV = WINEPREFIX=$(CURDIR)/$(MINGW_BUILD)/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
 
@@ -38,7 +39,10 @@ windows: deps
 	cmake --build $(MINGW_BUILD) -j $(JOBS)
 
 # The end-to-end tests are the Linux suite's, pointed at gameserver.exe.
+# One Wine server for the whole run (it ends a minute after the last Windows
+# process): a server that quits between two tests races the next one's start.
 test-windows: build windows
+	$(WINE_ENV) $(WINESERVER) -p60 >/dev/null 2>&1
 	$(WINE_ENV) $(WINE) wineboot --init
 	cd $(MINGW_BUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE) $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \

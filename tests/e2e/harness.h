@@ -56,7 +56,8 @@ public:
     void signal(int sig);
     // Exit code once the process has ended by itself within the time.
     std::optional<int> waitForExit(Ms timeout = kWait);
-    // Entries of /proc/PID/fd.
+    // Entries of /proc/PID/fd. For the Windows binary under Wine these are
+    // the Unix descriptors the Wine process holds, one for each open socket.
     int openHandles() const;
 
     std::vector<std::string> lines(Stream s) const;
