@@ -1,4 +1,5 @@
 // The platform layer: socket sets, select, and failures as Windows Sockets codes.
+#include <chrono>
 #include <thread>
 
 #include "unit_support.h"
@@ -53,8 +54,12 @@ TEST(NetSelect, EndsOnTimeOutOrWakeUpWithEmptySets) {
     EXPECT_EQ(netSelect(0, &readSet, nullptr, nullptr, -1, &waker), 0);  // no time-out: only the wake-up ends it
     EXPECT_EQ(readSet.count, 0u);
     other.join();
+    // The wake-up was used up: the next wait runs its course. (Only a wait
+    // that ends far too early fails here; a slow machine cannot.)
     readSet = SocketSet{1, {a}};
-    EXPECT_EQ(netSelect(0, &readSet, nullptr, nullptr, 20, &waker), 0);  // the wake-up was used up
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(netSelect(0, &readSet, nullptr, nullptr, 200, &waker), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     for (Socket s : {a, b, waker.readEnd, waker.writeEnd}) netClose(s);
 }
 
