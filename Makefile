@@ -42,6 +42,7 @@ windows: deps
 # One Wine server for the whole run (it ends a minute after the last Windows
 # process): a server that quits between two tests races the next one's start.
 test-windows: build windows
+	mkdir -p $(MINGW_BUILD)/wine-prefix
 	$(WINE_ENV) $(WINESERVER) -p60 >/dev/null 2>&1
 	$(WINE_ENV) $(WINE) wineboot --init
 	cd $(MINGW_BUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
