@@ -144,7 +144,7 @@ void resolveMasterHost(MasterListState& list) {
         int n = netRecv(s, area, 128);
         if (n == 0) break;
         if (n < 0) {
-            if (netLastError() == kErrWouldBlock) break;  // the wait ran out: take what came
+            if (netWaitTimedOut(netLastError())) break;  // the wait ran out: take what came
             netClose(s);
             return;
         }

@@ -1,7 +1,7 @@
 // The socket API the rest of the server talks to. One small set of calls with
 // Windows Sockets semantics: error codes are Windows Sockets numbers, socket
 // sets hold 64 sockets, select takes three sets. socket_posix.cpp implements it
-// on POSIX systems; a Windows Sockets implementation sits beside it.
+// on POSIX systems, socket_win.cpp on Windows Sockets.
 #pragma once
 
 #include <cstddef>
@@ -64,11 +64,17 @@ int netSend(Socket s, const void* buf, std::size_t len);
 
 int netShutdownSend(Socket s);  // 0 or -1
 int netClose(Socket s);         // 0 or -1; the handle is gone either way
+// Closes with a reset instead of the orderly end: the peer's next call fails
+// with kErrConnReset, and the connection leaves nothing behind in TIME_WAIT.
+int netCloseReset(Socket s);    // 0 or -1; the handle is gone either way
 int netSetNonBlocking(Socket s, bool on);
 int netSetNoDelay(Socket s);
-// Send and receive on a blocking socket give up after this many milliseconds
-// (the call then fails with kErrWouldBlock).
+// Send and receive on a blocking socket give up after this many milliseconds;
+// the call then fails with a code for which netWaitTimedOut holds.
 int netSetIoTimeout(Socket s, int milliseconds);
+// A wait bounded by netSetIoTimeout ran out: POSIX systems report that as
+// would-block, Windows Sockets as timed out.
+inline bool netWaitTimedOut(int code) { return code == kErrWouldBlock || code == kErrTimedOut; }
 
 // The socket's pending error (SO_ERROR), read and cleared, as a Windows Sockets
 // code. Like Windows Sockets it also reports the failure of the last call made

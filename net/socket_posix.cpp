@@ -224,6 +224,12 @@ int netClose(Socket s) {
     return 0;
 }
 
+int netCloseReset(Socket s) {
+    linger hard{1, 0};
+    ::setsockopt(fd(s), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    return netClose(s);
+}
+
 int netSetNonBlocking(Socket s, bool on) {
     int flags = ::fcntl(fd(s), F_GETFL, 0);
     if (flags < 0) return fail(s, errno);

@@ -43,6 +43,11 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
 
 void startNetwork(GameServer& server) {
     writeLine(Stream::Out, "Starting server...");
+    // The wake-up channel is made of sockets, so the socket library must be
+    // started before it opens. This reference is kept for the process's life,
+    // as the channel is; a failure shows as the channel's failure here and as
+    // the network thread's own start-up failure.
+    netStartup();
     if (!netWakerOpen(server.waker)) writeLine(Stream::Err, socketErrorMessage(0, "wake-up channel"));
     std::thread([&server] { networkThread(server); }).detach();
 }

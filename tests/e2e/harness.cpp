@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -31,12 +33,47 @@ void ignoreBrokenPipes() {
     std::call_once(once, [] { ::signal(SIGPIPE, SIG_IGN); });
 }
 
+std::vector<std::string> splitWords(const char* text) {
+    std::vector<std::string> words;
+    std::string word;
+    for (const char* p = text;; ++p) {
+        if (*p == 0 || *p == ' ' || *p == '\t') {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+            if (*p == 0) return words;
+        } else {
+            word += *p;
+        }
+    }
+}
+
 int msLeft(Clock::time_point end) {
     auto left = std::chrono::duration_cast<Ms>(end - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
 }  // namespace
+
+const std::vector<std::string>& serverCommand() {
+    static const std::vector<std::string> command = [] {
+        const char* env = std::getenv("GAMESERVER_COMMAND");
+        std::vector<std::string> words = env ? splitWords(env) : std::vector<std::string>{};
+        if (words.empty()) words.push_back(GAMESERVER_BIN);
+        return words;
+    }();
+    return command;
+}
+
+bool serverIsWindows() {
+    for (const auto& word : serverCommand()) {
+        std::string lower = word;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.size() >= 4 && lower.compare(lower.size() - 4, 4, ".exe") == 0) return true;
+    }
+    return false;
+}
+
+int stopSignal() { return serverIsWindows() ? SIGINT : SIGTERM; }
 
 // ---------------------------------------------------------------- Process
 
@@ -63,19 +100,20 @@ Process::Process(const std::vector<std::string>& args) {
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    std::vector<std::string> all{GAMESERVER_BIN};
+    std::vector<std::string> all = serverCommand();
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, GAMESERVER_BIN, &actions, &attr, argv.data(), environ);
+    // A bare program name is looked up on PATH.
+    int rc = posix_spawnp(&pid_, all[0].c_str(), &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
     if (rc != 0) {
-        ADD_FAILURE() << "posix_spawn " << GAMESERVER_BIN << ": " << std::strerror(rc);
+        ADD_FAILURE() << "posix_spawn " << all[0] << ": " << std::strerror(rc);
         pid_ = -1;
         reaped_ = true;
     }
@@ -121,7 +159,9 @@ void Process::readLoop(int fd, Output& o) {
         o.partial.append(buf, static_cast<std::size_t>(n));
         std::size_t start = 0, nl;
         while ((nl = o.partial.find('\n', start)) != std::string::npos) {
-            o.lines.push_back(o.partial.substr(start, nl - start));
+            // Windows text output ends its lines with CR LF.
+            std::size_t end = nl > start && o.partial[nl - 1] == '\r' ? nl - 1 : nl;
+            o.lines.push_back(o.partial.substr(start, end - start));
             start = nl + 1;
         }
         o.partial.erase(0, start);

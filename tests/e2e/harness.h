@@ -28,6 +28,19 @@ inline constexpr Ms kWait{15000};
 
 enum class Stream { Out, Err };
 
+// The command that starts the server: the words of GAMESERVER_COMMAND
+// (blank-separated, e.g. "/usr/lib/wine/wine64 /abs/build-mingw/gameserver.exe"),
+// or else the Linux binary built beside the tests.
+const std::vector<std::string>& serverCommand();
+// The server under test is the Windows binary (a command word ends in
+// ".exe"). Tests that read what only Linux shows, or send what Wine does not
+// pass on, skip or adapt for it.
+bool serverIsWindows();
+// The stop signal the server's platform turns into a stop: SIGTERM for the
+// Linux binary; SIGINT (Ctrl+C) for the Windows one, as Wine ends a Windows
+// process on SIGTERM without telling it.
+int stopSignal();
+
 // The server process with its three standard streams.
 class Process {
 public:
@@ -43,7 +56,8 @@ public:
     void signal(int sig);
     // Exit code once the process has ended by itself within the time.
     std::optional<int> waitForExit(Ms timeout = kWait);
-    // Entries of /proc/PID/fd.
+    // Entries of /proc/PID/fd. For the Windows binary under Wine these are
+    // the Unix descriptors the Wine process holds, one for each open socket.
     int openHandles() const;
 
     std::vector<std::string> lines(Stream s) const;

@@ -121,18 +121,25 @@ TEST(e2eStartUp, PortInUseIsReportedAndTheConsoleGoesOn) {
     ::close(holder);
 }
 
-TEST(e2eStartUp, StopSignalsEndTheProcessLikeExit) {
-    for (int sig : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
-        auto server = Server::start();
-        ASSERT_TRUE(server);
-        auto alice = join(*server, "alice", {});
-        server->signal(sig);
-        EXPECT_TRUE(server->waitForLine(Stream::Out, "Stopping server..."));
-        EXPECT_EQ(server->waitForExit(), 0);
-        EXPECT_TRUE(alice->waitForClose());
-        EXPECT_TRUE(server->lines(Stream::Err).empty());
-    }
+void expectStopLikeExit(int sig) {
+    auto server = Server::start();
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    server->signal(sig);
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Stopping server..."));
+    EXPECT_EQ(server->waitForExit(), 0);
+    EXPECT_TRUE(alice->waitForClose());
+    EXPECT_TRUE(server->lines(Stream::Err).empty());
+}
+
+// Ctrl+C: SIGINT here, the console's Ctrl+C event for the Windows binary
+// (Wine passes SIGINT on as that event).
+TEST(e2eStartUp, CtrlCEndsTheProcessLikeExit) { expectStopLikeExit(SIGINT); }
+
+TEST(e2eStartUp, SigtermEndsTheProcessLikeExit) {
+    if (serverIsWindows())
+        GTEST_SKIP() << "Windows has no SIGTERM, and Wine ends a Windows process on it without any console event";
+    expectStopLikeExit(SIGTERM);
 }
 
 TEST(e2eStartUp, EndOfConsoleInputKeepsTheServerServing) {
@@ -147,7 +154,7 @@ TEST(e2eStartUp, EndOfConsoleInputKeepsTheServerServing) {
     EXPECT_TRUE(server->waitForLine(Stream::Out, "bob: still here"));
     EXPECT_FALSE(server->waitForExit(0ms).has_value());
 
-    server->signal(SIGTERM);
+    server->signal(stopSignal());
     EXPECT_TRUE(server->waitForLine(Stream::Out, "Stopping server..."));
     EXPECT_EQ(server->waitForExit(), 0);
 }

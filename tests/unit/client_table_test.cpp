@@ -39,7 +39,7 @@ TEST(ClientTable, NewRecordsGoLastAndRemovalKeepsTheOrder) {
     fresh.loginDeadlineMs = c->loginDeadlineMs;
     EXPECT_EQ(std::memcmp(c, &fresh, sizeof fresh), 0) << "a new record is all zero but its socket, ID and value";
 
-    for (std::uint8_t id : {3, 8, 1}) appendClient(*server, 100 + id, id);
+    for (std::uint8_t id : {std::uint8_t{3}, std::uint8_t{8}, std::uint8_t{1}}) appendClient(*server, 100 + id, id);
     removeClientById(*server, 3);
     EXPECT_EQ(idsOf(*server), (std::vector<int>{5, 8, 1}));
     removeClientAt(*server, 0);

@@ -89,7 +89,7 @@ TEST_F(Console, PlayersListsEveryRecordInTableOrder) {
     addClient("gone", true);
     addClient();  // not logged in: no name yet
     addClient("tab\there", true);
-    ::close(asFd(client(1).sock));
+    netClose(client(1).sock);
     removeClientAt(*server, 1);
     EXPECT_EQ(run("players"), (Lines{"", "ID\tName", "-------------------------------", "1\talice", "3\t", "4\ttab?here"}));
 }

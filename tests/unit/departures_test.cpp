@@ -32,7 +32,7 @@ TEST_F(Departures, LeavingHostPassesTheRoleToTheFirstOtherClient) {
     EXPECT_EQ(ids(), (std::vector<int>{2, 3}));
     EXPECT_EQ(server->hostId, 2);
     EXPECT_EQ(server->clients[0].isHost + server->clients[1].isHost, 1);
-    for (std::uint8_t id : {2, 3})
+    for (std::uint8_t id : {std::uint8_t{2}, std::uint8_t{3}})
         EXPECT_EQ(framesOf(id), (std::vector<Bytes>{frameOf({kPlayerLeft, 1}), frameOf({kHostAssigned, 2})}));
     // Released although its peer has not closed its side; the ID is free again.
     EXPECT_FALSE(isOpen(xSock));
@@ -58,7 +58,7 @@ TEST_F(Departures, NonHostLeavingIsAnnouncedOnly) {
     makeHost(x);
     closeClient(*server, client(y));
     EXPECT_EQ(server->hostId, 1);
-    for (std::uint8_t id : {1, 3}) EXPECT_EQ(framesOf(id), std::vector<Bytes>{frameOf({kPlayerLeft, 2})});
+    for (std::uint8_t id : {std::uint8_t{1}, std::uint8_t{3}}) EXPECT_EQ(framesOf(id), std::vector<Bytes>{frameOf({kPlayerLeft, 2})});
     EXPECT_EQ(output.out(), (Lines{"Client ID 2 disconnected", "number of clients: 2"}));
 }
 

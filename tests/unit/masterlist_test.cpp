@@ -122,6 +122,16 @@ TEST(MasterList, NoticesTheEndOfAPageSplitAcrossReceives) {
     EXPECT_EQ(list->registered, 1);
 }
 
+TEST(MasterList, TakesWhatCameWhenTheWaitForThePageRunsOut) {
+    FakeListServer fake;
+    // No "</html>" and the connection stays open: only the wait ends the read.
+    fake.setRootPage(page("<a href=\"http://localhost/\">list</a>"));
+    fake.setHoldAfterPage(true);
+    MasterListState* list = listFor(fake, "127.0.0.1", 300);
+    EXPECT_EQ(registerServer(*list, "Kav server", 50505, 0, 4, 0.9f), 0);
+    EXPECT_STREQ(list->host, "localhost");
+}
+
 TEST(MasterList, SurvivesHostilePages) {
     {
         FakeListServer fake;  // a page that never ends

@@ -1,4 +1,5 @@
 // The platform layer: socket sets, select, and failures as Windows Sockets codes.
+#include <chrono>
 #include <thread>
 
 #include "unit_support.h"
@@ -24,7 +25,7 @@ TEST(SocketSet, HoldsSixtyFourDistinctSocketsAndClosesGapsOnRemoval) {
 TEST(NetSelect, KeepsOnlyTheReadyMembersOfEachSet) {
     auto [a, b] = tcpPair();
     auto [c, d] = tcpPair();
-    ASSERT_EQ(::send(asFd(b), "x", 1, 0), 1);
+    ASSERT_EQ(netSend(b, "x", 1), 1);
     SocketSet readSet{2, {a, c}}, writeSet{1, {c}}, exceptSet{2, {a, c}};
     EXPECT_EQ(netSelect(0, &readSet, &writeSet, &exceptSet, -1, nullptr), 2);
     EXPECT_EQ(readSet.count, 1u);
@@ -32,12 +33,12 @@ TEST(NetSelect, KeepsOnlyTheReadyMembersOfEachSet) {
     EXPECT_EQ(writeSet.count, 1u);
     EXPECT_EQ(exceptSet.count, 0u);
 
-    ::close(asFd(d));  // a closed peer reads as readable; the receive tells
+    netClose(d);  // a closed peer reads as readable; the receive tells
     readSet = SocketSet{1, {c}};
     EXPECT_EQ(netSelect(0, &readSet, nullptr, nullptr, -1, nullptr), 1);
     char buf[4];
     EXPECT_EQ(netRecv(c, buf, sizeof buf), 0);
-    for (Socket s : {a, b, c}) ::close(asFd(s));
+    for (Socket s : {a, b, c}) netClose(s);
 }
 
 TEST(NetSelect, EndsOnTimeOutOrWakeUpWithEmptySets) {
@@ -53,25 +54,55 @@ TEST(NetSelect, EndsOnTimeOutOrWakeUpWithEmptySets) {
     EXPECT_EQ(netSelect(0, &readSet, nullptr, nullptr, -1, &waker), 0);  // no time-out: only the wake-up ends it
     EXPECT_EQ(readSet.count, 0u);
     other.join();
+    // The wake-up was used up: the next wait runs its course. (Only a wait
+    // that ends far too early fails here; a slow machine cannot.)
     readSet = SocketSet{1, {a}};
-    EXPECT_EQ(netSelect(0, &readSet, nullptr, nullptr, 20, &waker), 0);  // the wake-up was used up
-    for (Socket s : {a, b, waker.readEnd, waker.writeEnd}) ::close(asFd(s));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(netSelect(0, &readSet, nullptr, nullptr, 200, &waker), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    for (Socket s : {a, b, waker.readEnd, waker.writeEnd}) netClose(s);
+}
+
+TEST(NetSelect, AFullSetAndTheWakerFitInOneWait) {
+    std::vector<Socket> all;
+    for (std::uint32_t i = 0; i < kSocketSetSize / 2; ++i) {
+        auto [a, b] = tcpPair();
+        all.push_back(a);
+        all.push_back(b);
+    }
+    SocketSet readSet;
+    socketSetClear(readSet);
+    for (Socket s : all) socketSetAdd(readSet, s);
+    ASSERT_EQ(readSet.count, kSocketSetSize);
+    ASSERT_EQ(netSend(all[kSocketSetSize - 1], "x", 1), 1);  // the last member's peer sends
+    NetWaker waker;
+    ASSERT_TRUE(netWakerOpen(waker));
+    EXPECT_EQ(netSelect(0, &readSet, nullptr, nullptr, -1, &waker), 1);
+    ASSERT_EQ(readSet.count, 1u);
+    EXPECT_EQ(readSet.slots[0], all[kSocketSetSize - 2]);
+
+    // Without a time-out only the wake-up can end this wait.
+    char b;
+    ASSERT_EQ(netRecv(all[kSocketSetSize - 2], &b, 1), 1);
+    for (Socket s : all) socketSetAdd(readSet, s);
+    netWake(waker);
+    EXPECT_EQ(netSelect(0, &readSet, nullptr, nullptr, -1, &waker), 0);
+    EXPECT_EQ(readSet.count, 0u);
+    for (Socket s : all) netClose(s);
+    netClose(waker.readEnd);
+    netClose(waker.writeEnd);
 }
 
 TEST(NetErrors, ConnectionRefused) {
-    int bound = ::socket(AF_INET, SOCK_STREAM, 0);  // bound, not listening: refuses
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(bound, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::getsockname(bound, reinterpret_cast<sockaddr*>(&addr), &len);
+    Socket bound = netTcpSocket();  // bound, not listening: refuses
+    ASSERT_EQ(netBindAny(bound, 0), 0);
+    auto port = static_cast<std::uint16_t>(netLocalPort(bound));
     Socket s = netTcpSocket();
-    EXPECT_EQ(netConnect(s, Ipv4Address{{127, 0, 0, 1}}, ntohs(addr.sin_port), 5000), -1);
+    EXPECT_EQ(netConnect(s, Ipv4Address{{127, 0, 0, 1}}, port, 5000), -1);
     EXPECT_EQ(netLastError(), kErrConnRefused);
     EXPECT_EQ(netPendingError(s), kErrConnRefused);
     netClose(s);
-    ::close(bound);
+    netClose(bound);
 }
 
 TEST(NetErrors, ReceiveThatWouldBlockReadsBackOnceAsPendingError) {
@@ -85,12 +116,12 @@ TEST(NetErrors, ReceiveThatWouldBlockReadsBackOnceAsPendingError) {
     EXPECT_EQ(netPendingError(a), 0);
 
     EXPECT_EQ(netRecv(a, buf, sizeof buf), -1);
-    ASSERT_EQ(::send(asFd(b), "hi", 2, 0), 2);
+    ASSERT_EQ(netSend(b, "hi", 2), 2);
     ASSERT_TRUE(readable(a));
     EXPECT_EQ(netRecv(a, buf, sizeof buf), 2);
     EXPECT_EQ(netPendingError(a), 0);  // a success leaves no stale failure behind
-    ::close(asFd(a));
-    ::close(asFd(b));
+    netClose(a);
+    netClose(b);
 }
 
 TEST(NetErrors, SendToAResetPeerFailsWithoutSignal) {
@@ -102,5 +133,5 @@ TEST(NetErrors, SendToAResetPeerFailsWithoutSignal) {
         EXPECT_EQ(netSend(a, data, sizeof data), -1);
         EXPECT_EQ(netLastError(), kErrConnReset);
     }
-    ::close(asFd(a));
+    netClose(a);
 }

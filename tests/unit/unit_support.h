@@ -2,12 +2,6 @@
 // a server record whose clients sit on real sockets read at their far end.
 #pragma once
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +12,7 @@
 #include <vector>
 
 #include "net/output.h"
+#include "net/socket.h"
 #include "server/client_table.h"
 #include "server/lifecycle.h"
 #include "server/protocol/framing.h"
@@ -55,47 +50,41 @@ private:
     Lines out_, err_;
 };
 
-inline int asFd(Socket s) { return static_cast<int>(s); }
-inline bool isOpen(Socket s) { return ::fcntl(asFd(s), F_GETFD) != -1; }
+// An open handle still has its local address; a released one has none.
+inline bool isOpen(Socket s) { return netLocalPort(s) >= 0; }
 
 // A connected loopback TCP pair: the accepted end, then the connecting end.
 inline std::pair<Socket, Socket> tcpPair() {
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(::listen(listener, 1), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    EXPECT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    int accepted = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
-    return {static_cast<Socket>(accepted), static_cast<Socket>(client)};
+    Socket listener = netTcpSocket();
+    EXPECT_EQ(netBindAny(listener, 0), 0);
+    EXPECT_EQ(netListen(listener), 0);
+    int port = netLocalPort(listener);
+    Socket client = netTcpSocket();
+    EXPECT_EQ(netConnect(client, Ipv4Address{{127, 0, 0, 1}}, static_cast<std::uint16_t>(port), 5000), 0);
+    Socket accepted = netAccept(listener, nullptr);
+    EXPECT_NE(accepted, kInvalidSocket);
+    netClose(listener);
+    return {accepted, client};
+}
+
+inline bool readable(Socket s) {
+    SocketSet readSet{1, {s}};
+    return netSelect(0, &readSet, nullptr, nullptr, 5000, nullptr) == 1;
 }
 
 // The far end resets the connection; `mine` has seen the reset when this returns.
 inline void resetBy(Socket far, Socket mine) {
-    linger hard{1, 0};
-    ::setsockopt(asFd(far), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    ::close(asFd(far));
-    pollfd p{asFd(mine), POLLIN, 0};
-    EXPECT_EQ(::poll(&p, 1, 5000), 1);
-}
-
-inline bool readable(Socket s) {
-    pollfd p{asFd(s), POLLIN, 0};
-    return ::poll(&p, 1, 5000) == 1;
+    netCloseReset(far);
+    EXPECT_TRUE(readable(mine));
 }
 
 // Reads n bytes, or fewer if the stream ends or nothing comes for 5 seconds.
 inline Bytes readExactly(Socket s, std::size_t n) {
     Bytes data(n);
     std::size_t got = 0;
-    ssize_t r = 1;
+    int r = 1;
     while (got < n && r > 0 && readable(s)) {
-        r = ::recv(asFd(s), data.data() + got, n - got, MSG_DONTWAIT);
+        r = netRecv(s, data.data() + got, n - got);
         if (r > 0) got += static_cast<std::size_t>(r);
     }
     data.resize(got);
@@ -113,7 +102,7 @@ inline Bytes readFrame(Socket s) {
 // The far end has closed its side: the stream ends.
 inline bool readsEnd(Socket s) {
     char b;
-    return readable(s) && ::recv(asFd(s), &b, 1, MSG_DONTWAIT) == 0;
+    return readable(s) && netRecv(s, &b, 1) == 0;
 }
 
 inline Bytes frameOf(std::initializer_list<std::uint8_t> packet, std::uint8_t lead = 0) {
@@ -151,11 +140,7 @@ protected:
         peers.clear();
     }
     // Resets instead of closing: repeated runs leave no ports in TIME_WAIT.
-    static void closeHard(Socket s) {
-        linger hard{1, 0};
-        ::setsockopt(asFd(s), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        ::close(asFd(s));
-    }
+    static void closeHard(Socket s) { netCloseReset(s); }
     void reset() {
         TearDown();
         SetUp();
@@ -168,15 +153,14 @@ protected:
         netSetNonBlocking(mine, true);
         return append(mine, far, name, loggedIn);
     }
-    // A client whose socket takes nothing more: sends fail with would-block.
+    // A client whose socket takes nothing more: its peer reset the
+    // connection, so every send fails. (A full socket is not reliable for
+    // this: the system may find room for more bytes later.)
     std::size_t addBlockedClient() {
-        int sv[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        static char filler[65536];
-        while (::send(sv[0], filler, sizeof filler, MSG_DONTWAIT) > 0) {
-        }
-        netSetNonBlocking(static_cast<Socket>(sv[0]), true);
-        return append(static_cast<Socket>(sv[0]), static_cast<Socket>(sv[1]), "blocked", true);
+        auto [mine, far] = tcpPair();
+        netSetNonBlocking(mine, true);
+        resetBy(far, mine);
+        return append(mine, netTcpSocket(), "blocked", true);  // a fresh socket stands in for the peer
     }
     std::size_t append(Socket mine, Socket far, const char* name, bool loggedIn) {
         ClientConnection* c = appendClient(*server, mine, allocateClientId(*server));
