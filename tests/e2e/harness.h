@@ -45,6 +45,10 @@ public:
     std::optional<int> waitForExit(Ms timeout = kWait);
     // Entries of /proc/PID/fd.
     int openHandles() const;
+    // Lowers the process's open-file limit so that it can open no further
+    // handle (the lowest free handle number becomes the limit); false where
+    // that cannot be done.
+    bool refuseNewHandles();
 
     std::vector<std::string> lines(Stream s) const;
     // Waits until the whole output of a stream satisfies the condition.
@@ -101,16 +105,25 @@ private:
 // connections.
 int freePort();
 
+// Whether the server under test is a Windows binary (GAMESERVER_COMMAND
+// names a .exe), run under Wine.
+bool serverIsWindowsBinary();
+
 // A game client's connection.
 class Client {
 public:
     explicit Client(int port);
+    // From a given loopback source address (say "127.0.0.5"), and with a
+    // receive buffer of that many bytes when receiveBuffer is above 0 (a
+    // small one lets the server's sends back up soon).
+    Client(int port, const std::string& sourceAddress, int receiveBuffer = 0);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
     bool connected() const { return fd_ >= 0; }
     int localPort() const;
+    std::string localAddress() const;
     // A failed send fails the test unless the caller expects failures.
     bool send(const Bytes& bytes, bool mustSucceed = true);
     // Exactly n bytes, or fewer if the time runs out or the peer closes.
@@ -128,8 +141,11 @@ public:
     bool waitForClose(Ms timeout = kWait);
     void shutdownSend();
     void close();
+    // Closes with a reset instead of the orderly end.
+    void reset();
 
 private:
+    void open(int port, const std::string& sourceAddress, int receiveBuffer);
     // Reads what is there within the time; false on close or error.
     bool fill(Ms timeout);
     int fd_ = -1;
