@@ -323,7 +323,13 @@ Client::Client(int port, const std::string& sourceAddress, int receiveBuffer) {
 void Client::open(int port, const std::string& sourceAddress, int receiveBuffer) {
     ignoreBrokenPipes();
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (receiveBuffer > 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        // Small segments keep the server's send buffer small as well: on
+        // loopback it grows with the segment size to megabytes.
+        int segment = 536;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+    }
     if (!sourceAddress.empty()) {
         sockaddr_in source{};
         source.sin_family = AF_INET;
@@ -569,7 +575,11 @@ std::string shown(const std::string& clientText) {
 }  // namespace
 
 std::unique_ptr<Client> join(Server& server, const std::string& name, const std::vector<Client*>& others) {
-    auto c = std::make_unique<Client>(server.port());
+    return join(server, std::make_unique<Client>(server.port()), name, others);
+}
+
+std::unique_ptr<Client> join(Server& server, std::unique_ptr<Client> c, const std::string& name,
+                             const std::vector<Client*>& others) {
     c->send(pkt::hello(name));
     Bytes reply = c->recvFrame();
     if (reply.size() != 72 || reply[1] != 10 || reply[71] != 0) {

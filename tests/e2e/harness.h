@@ -114,8 +114,9 @@ class Client {
 public:
     explicit Client(int port);
     // From a given loopback source address (say "127.0.0.5"), and with a
-    // receive buffer of that many bytes when receiveBuffer is above 0 (a
-    // small one lets the server's sends back up soon).
+    // receive buffer of that many bytes and small segments when
+    // receiveBuffer is above 0: the server's sends to a client that does not
+    // read then back up after some 50 KB.
     Client(int port, const std::string& sourceAddress, int receiveBuffer = 0);
     ~Client();
     Client(const Client&) = delete;
@@ -189,6 +190,9 @@ std::string hex(const Bytes& b);
 // in get one PlayerInfo each about it, which is taken off theirs. Waits for
 // the console's "connected." line.
 std::unique_ptr<Client> join(Server& server, const std::string& name, const std::vector<Client*>& others);
+// The same with a connection made by the caller.
+std::unique_ptr<Client> join(Server& server, std::unique_ptr<Client> client, const std::string& name,
+                             const std::vector<Client*>& others);
 
 // The socket handle in the server's "Accepted connection" line for a client.
 std::string acceptedSocket(const Process& server, const Client& client);
