@@ -5,6 +5,7 @@
 
 #include "console/options.h"
 #include "net/output.h"
+#include "net/socket.h"
 #include "server/protocol/departures.h"
 #include "server/protocol/framing.h"
 #include "server/protocol/packets.h"
@@ -82,6 +83,9 @@ void broadcastChat(GameServer& server, const std::string& text) {
         std::lock_guard<std::mutex> table(server.tableLock);
         for (auto& c : server.clients) queuePacket(server, c, packet);
     }
+    // What a socket did not take waits for the network thread, which must
+    // watch that socket for writing from now on.
+    netWake(server.waker);
     Line line;
     lineStart(line);
     lineAdd(line, "Server: ");
@@ -102,7 +106,7 @@ bool handleConsoleLine(GameServer& server, const std::string& line) {
         std::int32_t id = commandNumber(line, 5);
         if (id >= 1 && id <= 255) {
             std::lock_guard<std::mutex> table(server.tableLock);
-            kickClient(server, static_cast<std::uint8_t>(id));
+            if (requestKick(server, static_cast<std::uint8_t>(id))) netWake(server.waker);
         }
     } else if (startsWith(line, "exit")) {
         return false;

@@ -10,6 +10,8 @@
 // the would-block error) or when the close reported an error.
 bool shutdownConnection(Socket s);
 
-// shutdownConnection, then closes the socket if that left it open: after this
-// call the handle is released, whatever the peer does.
-void releaseConnection(Socket s);
+// As shutdownConnection, but reads at most maxReceives times before it closes
+// the socket anyway (a peer that keeps sending cannot hold the caller), and
+// closes it too if the shutdown or a receive failed: after this call the
+// handle is released, whatever the peer does.
+void releaseConnection(Socket s, int maxReceives);

@@ -57,3 +57,10 @@ ClientConnection* findClientById(GameServer& server, std::uint8_t id) {
 }
 
 std::uint32_t clientCount(const GameServer& server) { return static_cast<std::uint32_t>(server.clients.size()); }
+
+int pendingLoginsFrom(const GameServer& server, const char* ip) {
+    int n = 0;
+    for (const auto& c : server.clients)
+        if (c.authenticated == 0 && std::strcmp(c.peerIp, ip) == 0) ++n;
+    return n;
+}

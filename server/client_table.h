@@ -20,3 +20,5 @@ void removeClientById(GameServer& server, std::uint8_t id);
 // The first record with this ID, or nullptr. ID 0 is never found.
 ClientConnection* findClientById(GameServer& server, std::uint8_t id);
 std::uint32_t clientCount(const GameServer& server);
+// Records from this peer address (dotted decimal) that have not logged in.
+int pendingLoginsFrom(const GameServer& server, const char* ip);

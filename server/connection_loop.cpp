@@ -1,5 +1,7 @@
 #include "server/connection_loop.h"
 
+#include <cstring>
+
 #include "net/error_text.h"
 #include "net/graceful_close.h"
 #include "net/output.h"
@@ -15,9 +17,10 @@ void raiseMaxSocket(GameServer& server, Socket s) {
 
 void reportError(const char* prefix, int code) { writeLine(Stream::Err, socketErrorMessage(code, prefix)); }
 
-// How long select may wait: until the first login deadline, or for ever.
+// How long select may wait: until the first login deadline or the end of the
+// listener's rest, or for ever.
 long long waitLimitMs(const GameServer& server) {
-    long long first = -1;
+    long long first = server.listenerRestsUntilMs != 0 ? server.listenerRestsUntilMs : -1;
     for (const auto& c : server.clients)
         if (c.authenticated == 0 && (first < 0 || c.loginDeadlineMs < first)) first = c.loginDeadlineMs;
     if (first < 0) return -1;
@@ -25,7 +28,7 @@ long long waitLimitMs(const GameServer& server) {
     return left > 0 ? left : 0;
 }
 
-// False when the pass has to end (accept failed).
+// False when the accept failed.
 bool acceptOne(GameServer& server, Socket listener) {
     PeerAddress peer;
     Socket s = netAccept(listener, &peer);
@@ -44,6 +47,17 @@ bool acceptOne(GameServer& server, Socket listener) {
     lineAdd(line, ".");
     lineWrite(line, Stream::Out);
 
+    // One machine must not hold every ID with connections that never log in.
+    if (pendingLoginsFrom(server, peer.ip) >= kMaxPendingLoginsPerAddress) {
+        lineStart(line);
+        lineAdd(line, "Too many connections from ");
+        lineAdd(line, peer.ip);
+        lineAdd(line, " without login, connection closed.");
+        lineWrite(line, Stream::Out);
+        netClose(s);
+        return true;
+    }
+
     std::uint8_t id = allocateClientId(server);
     if (id == 0) {
         writeLine(Stream::Out, "All client IDs are taken, connection closed.");
@@ -59,12 +73,14 @@ bool acceptOne(GameServer& server, Socket listener) {
     lineAddInt(line, id);
     lineWrite(line, Stream::Out);
 
-    if (!appendClient(server, s, id)) {
+    ClientConnection* client = appendClient(server, s, id);
+    if (!client) {
         writeLine(Stream::Out, "Out of memory for another client, connection closed.");
         releaseClientId(server, id);
         netClose(s);
         return true;
     }
+    std::memcpy(client->peerIp, peer.ip, sizeof client->peerIp);
     if (clientCount(server) + 1 > 64)
         writeLine(Stream::Out,
                   "WARNING: More than 63 client connections accepted.  This will not work reliably on some Winsock "
@@ -78,6 +94,14 @@ bool acceptOne(GameServer& server, Socket listener) {
     socketSetRemove(server.writeSet, s);
     socketSetRemove(server.exceptSet, s);
     return true;
+}
+
+// The failure path: the error line, if the failed read or write (or the
+// socket) has an error to tell, then the close.
+void failClient(GameServer& server, ClientConnection& c, const char* failure) {
+    int code = c.failCode != 0 ? c.failCode : netPendingError(c.sock);
+    if (code != 0) reportError(failure, code);
+    closeClient(server, c);
 }
 
 void scanClients(GameServer& server) {
@@ -102,10 +126,22 @@ void scanClients(GameServer& server) {
             }
         }
         if (keep) continue;
-        int code = netPendingError(c.sock);
-        if (code != 0) reportError(failure, code);
-        closeClient(server, c);
+        failClient(server, c, failure);
         i = static_cast<std::size_t>(-1);  // the table changed: walk it again from the start
+    }
+}
+
+// Frames relayed in this pass go out now, not a pass later when select has
+// reported the socket writable. What the socket does not take waits for that
+// as before.
+void flushFilledBuffers(GameServer& server) {
+    for (std::size_t i = 0; i < server.clients.size(); ++i) {
+        ClientConnection& c = server.clients[i];
+        if (c.flushPending == 0) continue;
+        c.flushPending = 0;
+        if (flushSendBuffer(server, c)) continue;
+        failClient(server, c, "Write error");
+        i = static_cast<std::size_t>(-1);
     }
 }
 
@@ -125,7 +161,7 @@ void stopCleanUp(GameServer& server) {
         Socket s = server.clients.front().sock;
         int code = netPendingError(s);
         if (code != 0) reportError("Closing connection at stop", code);
-        releaseConnection(s);
+        releaseConnection(s, kCloseDrainReceives);
         removeClientAt(server, 0);
     }
 }
@@ -152,7 +188,10 @@ void setupFdSets(GameServer& server, Socket listener, SocketSet& readSet, Socket
 LoopEnd acceptConnections(GameServer& server, Socket listener) {
     std::unique_lock<std::mutex> table(server.tableLock);
     while (server.stopFlag.load() == 0) {
-        setupFdSets(server, listener, server.readSet, server.writeSet, server.exceptSet);
+        if (server.listenerRestsUntilMs != 0 && monotonicMs() >= server.listenerRestsUntilMs)
+            server.listenerRestsUntilMs = 0;
+        Socket watched = server.listenerRestsUntilMs == 0 ? listener : kInvalidSocket;
+        setupFdSets(server, watched, server.readSet, server.writeSet, server.exceptSet);
         long long limit = waitLimitMs(server);
         table.unlock();
         int ready = netSelect(server.maxSocket + 1, &server.readSet, &server.writeSet, &server.exceptSet, limit,
@@ -162,14 +201,18 @@ LoopEnd acceptConnections(GameServer& server, Socket listener) {
             reportError("select() failed", 0);
             return LoopEnd::Failed;
         }
+        carryOutKicks(server);
         if (socketSetHas(server.readSet, listener)) {
-            if (!acceptOne(server, listener)) return LoopEnd::Failed;
+            // A failure that lasts (no handles left, say) must neither spin
+            // nor stop serving the clients: only the listener rests.
+            if (!acceptOne(server, listener)) server.listenerRestsUntilMs = monotonicMs() + kAcceptPauseMs;
         } else if (socketSetHas(server.exceptSet, listener)) {
             reportError("Exception on listening socket", netPendingError(listener));
             return LoopEnd::Failed;
         }
         scanClients(server);
         closeLateLogins(server);
+        flushFilledBuffers(server);
     }
     stopCleanUp(server);
     return LoopEnd::Stopped;

@@ -6,7 +6,7 @@
 
 enum class LoopEnd {
     Stopped,  // the stop was seen and the clients are closed
-    Failed,   // select, accept or the listener failed; try again
+    Failed,   // select or the listener failed; try again
 };
 
 void setupFdSets(GameServer& server, Socket listener, SocketSet& readSet, SocketSet& writeSet, SocketSet& exceptSet);

@@ -6,8 +6,8 @@
 //    network thread holds it over each pass of the connection loop (never
 //    while waiting in select); the console holds it over each command; the
 //    announcement thread holds it to read the client count.
-//  - sendLock: every client's sendBuf and sendLen, and every send. Always
-//    taken after tableLock, never the other way round.
+//  - sendLock: every client's sendBuf, sendLen and drop tally, and every
+//    send. Always taken after tableLock, never the other way round.
 //  - stopFlag and maxPlayers: single bytes, atomic.
 //  - name, port, version, password: written once before the threads start.
 #pragma once
@@ -23,6 +23,19 @@ inline constexpr int kBufferSize = 1024;
 inline constexpr int kMaxClientId = 255;
 // A connection that has not logged in by then is closed.
 inline constexpr long long kLoginTimeoutMs = 10000;
+
+// Limits on what one peer can hold or cause.
+// Connections from one IPv4 address that may be open without a completed
+// login; a further one is closed at once.
+inline constexpr int kMaxPendingLoginsPerAddress = 8;
+// Receives with which a close takes in what the peer still sends; then the
+// socket is closed anyway.
+inline constexpr int kCloseDrainReceives = 16;
+// After a failed accept the listener rests this long; clients are served on.
+inline constexpr long long kAcceptPauseMs = 100;
+// Per recipient, at most one line about dropped packets this often; drops in
+// between are counted.
+inline constexpr long long kDropReportIntervalMs = 1000;
 
 struct ClientConnection {
     Socket sock;
@@ -40,6 +53,12 @@ struct ClientConnection {
     std::int32_t playerValue;
     std::uint8_t authenticated;
     long long loginDeadlineMs;  // on the monotonic clock (monotonicMs)
+    char peerIp[16];            // dotted decimal, for the per-address limit
+    int failCode;               // the socket error a failed read or write found
+    std::uint8_t kickRequested; // kicked from the console; the network thread closes it
+    std::uint8_t flushPending;  // a relay filled sendBuf in this pass
+    long long dropReportMs;     // when the last drop line was written; 0: none yet
+    std::uint32_t dropsUnreported;  // drops counted since that line
 };
 
 struct MasterListState;
@@ -71,7 +90,8 @@ struct GameServer {
     SocketSet exceptSet;
 
     std::mutex tableLock;
-    NetWaker waker;          // lets stopServer end the network thread's wait
+    long long listenerRestsUntilMs;  // network thread only; 0: listening
+    NetWaker waker;          // ends the network thread's wait: a stop, a console command
     std::atomic<bool> networkDone;  // the network thread has finished its work
 };
 

@@ -37,6 +37,7 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
     server->listenSocket = kInvalidSocket;
     server->masterList = nullptr;
     server->networkDone = false;
+    server->listenerRestsUntilMs = 0;
     server->waker.readEnd = server->waker.writeEnd = kInvalidSocket;
     return server;
 }

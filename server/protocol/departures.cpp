@@ -10,8 +10,12 @@ void closeClient(GameServer& server, ClientConnection& client) {
     const std::uint8_t leaver = client.id;
     const bool wasHost = client.isHost == 1;
 
+    {
+        std::lock_guard<std::mutex> guard(server.sendLock);
+        reportUnreportedDrops(client);
+    }
     // The handle is released even when the peer has not closed its side yet.
-    releaseConnection(client.sock);
+    releaseConnection(client.sock, kCloseDrainReceives);
     Line line;
     lineStart(line);
     lineAdd(line, "Client ID ");
@@ -62,19 +66,46 @@ void closeClient(GameServer& server, ClientConnection& client) {
     }
 }
 
+namespace {
+
+void reportNotFound(std::uint8_t id) {
+    Line line;
+    lineStart(line);
+    lineAdd(line, "Client with ID ");
+    lineAddInt(line, id);
+    lineAdd(line, " not found");
+    lineWrite(line, Stream::Out);
+}
+
+}  // namespace
+
 void kickClient(GameServer& server, std::uint8_t id) {
     ClientConnection* client = findClientById(server, id);
     if (!client) {
-        Line line;
-        lineStart(line);
-        lineAdd(line, "Client with ID ");
-        lineAddInt(line, id);
-        lineAdd(line, " not found");
-        lineWrite(line, Stream::Out);
+        reportNotFound(id);
         return;
     }
     std::uint8_t packet[kChatTextLength];
     buildChatText("You were kicked", packet);
     queuePacket(server, *client, packet);
     closeClient(server, *client);
+}
+
+bool requestKick(GameServer& server, std::uint8_t id) {
+    ClientConnection* client = findClientById(server, id);
+    // A client already kicked is as good as gone.
+    if (!client || client->kickRequested) {
+        reportNotFound(id);
+        return false;
+    }
+    client->kickRequested = 1;
+    return true;
+}
+
+void carryOutKicks(GameServer& server) {
+    for (std::size_t i = 0; i < server.clients.size(); ++i) {
+        if (server.clients[i].kickRequested == 0) continue;
+        kickClient(server, server.clients[i].id);
+        i = static_cast<std::size_t>(-1);  // the table changed: walk it again
+    }
 }

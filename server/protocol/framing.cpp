@@ -8,12 +8,38 @@
 
 namespace {
 
-void reportDrop() { writeLine(Stream::Err, "Send buffer to small, packet was dropped."); }
+// After a failed receive or send: whether the failure only means "not now".
+bool keepsConnection(ClientConnection& client) {
+    int code = netPendingError(client.sock);
+    if (code == kErrWouldBlock) return true;
+    client.failCode = code;
+    return false;
+}
 
-// With sendLock held.
+// With sendLock held. A recipient that stops reading would otherwise give a
+// line for every frame the others send it: the first drop is reported, the
+// drops of the following interval only counted, and the count is reported at
+// its next drop after that (this one included) or when it is closed.
+void reportDrop(ClientConnection& client) {
+    long long now = monotonicMs();
+    if (client.dropReportMs != 0 && now - client.dropReportMs < kDropReportIntervalMs) {
+        ++client.dropsUnreported;
+        return;
+    }
+    client.dropReportMs = now != 0 ? now : 1;
+    if (client.dropsUnreported == 0) {
+        writeLine(Stream::Err, "Send buffer to small, packet was dropped.");
+        return;
+    }
+    ++client.dropsUnreported;
+    reportUnreportedDrops(client);
+}
+
+// With sendLock held. A failure other than would-block is kept for the
+// connection loop's error line: reading the socket's error clears it.
 bool flushLocked(ClientConnection& client) {
     int sent = netSend(client.sock, client.sendBuf, client.sendLen);
-    if (sent < 0) return netPendingError(client.sock) == kErrWouldBlock;
+    if (sent < 0) return keepsConnection(client);
     std::uint32_t n = static_cast<std::uint32_t>(sent);
     if (n >= client.sendLen) {
         client.sendLen = 0;
@@ -42,12 +68,13 @@ void relay(GameServer& server, ClientConnection& sender, RelayTo to) {
         if (to != RelayTo::All && recipient.id == sender.id) continue;
         std::lock_guard<std::mutex> guard(server.sendLock);
         if (!makeRoom(recipient, frameLen)) {
-            reportDrop();
+            reportDrop(recipient);
             continue;
         }
         if (to == RelayTo::OptedIn && recipient.streamOptIn == 0) continue;
         std::memcpy(recipient.sendBuf + recipient.sendLen, sender.recvBuf, frameLen);
         recipient.sendLen += frameLen;
+        recipient.flushPending = 1;
     }
 }
 
@@ -64,7 +91,7 @@ bool readData(GameServer& server, ClientConnection& client) {
         lineWrite(line, Stream::Out);
         return false;
     }
-    if (n < 0) return netPendingError(client.sock) == kErrWouldBlock;
+    if (n < 0) return keepsConnection(client);
     client.recvLen += n;
     return parsePackets(server, client);
 }
@@ -74,7 +101,7 @@ void queuePacket(GameServer& server, ClientConnection& client, const std::uint8_
     {
         std::lock_guard<std::mutex> guard(server.sendLock);
         if (!makeRoom(client, 1 + n)) {
-            reportDrop();
+            reportDrop(client);
             return;
         }
         client.sendBuf[client.sendLen] = 0;
@@ -92,6 +119,17 @@ void relayToAll(GameServer& server, ClientConnection& sender) { relay(server, se
 bool flushSendBuffer(GameServer& server, ClientConnection& client) {
     std::lock_guard<std::mutex> guard(server.sendLock);
     return flushLocked(client);
+}
+
+void reportUnreportedDrops(ClientConnection& client) {
+    if (client.dropsUnreported == 0) return;
+    Line line;
+    lineStart(line);
+    lineAdd(line, "Send buffer to small, ");
+    lineAddUnsigned(line, client.dropsUnreported);
+    lineAdd(line, " more packets were dropped.");
+    lineWrite(line, Stream::Err);
+    client.dropsUnreported = 0;
 }
 
 void removeFrame(ClientConnection& client) {

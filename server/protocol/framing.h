@@ -6,7 +6,8 @@
 
 #include "server/game_server.h"
 
-// Receives what the socket has and parses every whole frame. False: close.
+// Receives what the socket has and parses every whole frame. False: close;
+// a failed receive leaves its error in failCode.
 bool readData(GameServer& server, ClientConnection& client);
 
 // Appends one built packet (id byte first) as a frame with lead byte 0, then
@@ -21,8 +22,13 @@ void relayToOthers(GameServer& server, ClientConnection& sender);
 void relayToOptedIn(GameServer& server, ClientConnection& sender);
 void relayToAll(GameServer& server, ClientConnection& sender);
 
-// Writes out as much of the send buffer as the socket takes. False: close.
+// Writes out as much of the send buffer as the socket takes. False: close;
+// the error found is then in failCode.
 bool flushSendBuffer(GameServer& server, ClientConnection& client);
+
+// With sendLock held: writes the line with the count of drops not yet
+// reported for this recipient, if there are any.
+void reportUnreportedDrops(ClientConnection& client);
 
 // Removes the frame at the front of recvBuf.
 void removeFrame(ClientConnection& client);

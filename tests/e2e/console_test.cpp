@@ -1,4 +1,7 @@
 // The operator's console commands, typed on the running server.
+#include <cstdio>
+#include <cstdlib>
+
 #include "harness.h"
 
 namespace e2e {
@@ -143,6 +146,84 @@ TEST(e2eConsole, KickTellsThePlayerClosesItAndHandsTheHostRoleOn) {
     // The new host's song choice counts.
     carol->send(pkt::songSelected(4, "After the kick", 0, 0, 0));
     EXPECT_TRUE(server->waitForLine(Stream::Out, "song set to After the kick"));
+    EXPECT_TRUE(server->lines(Stream::Err).empty());
+}
+
+// A say to a player whose socket takes only part of it: the rest goes out as
+// soon as the socket can take it, without waiting for other traffic.
+TEST(e2eConsole, WhatASocketLeftOverOfASayGoesOutWhenItCanTakeIt) {
+    auto server = Server::start();
+    ASSERT_TRUE(server);
+    auto slow = join(*server, std::make_unique<Client>(server->port(), "127.0.0.1", 2048), "slow", {});
+    // The player does not read for a while: its buffers fill, and the rest
+    // is dropped.
+    const int says = 300;
+    for (int i = 0; i < says; ++i) server->type("say m" + std::to_string(i));
+    ASSERT_TRUE(server->waitForLine(Stream::Out, "Server: m" + std::to_string(says - 1)));
+    ASSERT_TRUE(server->waitForLine(Stream::Err, "Send buffer to small, packet was dropped."));
+
+    // Now it reads: what was not dropped arrives whole and in order.
+    std::vector<int> got;
+    Bytes f;
+    while (slow->nextFrame(f, 500ms)) {
+        ASSERT_EQ(f.size(), 502u);
+        got.push_back(std::atoi(reinterpret_cast<const char*>(&f[3])));
+        if (got.size() > 1) {
+            EXPECT_GT(got.back(), got[got.size() - 2]);
+        }
+    }
+    slow->close();
+    long dropped = 0;
+    EXPECT_TRUE(server->waitUntil(Stream::Err, [&](const std::vector<std::string>& lines) {
+        dropped = 0;
+        for (const auto& line : lines) {
+            long n = 0;
+            if (line == "Send buffer to small, packet was dropped.") ++dropped;
+            if (std::sscanf(line.c_str(), "Send buffer to small, %ld more packets were dropped.", &n) == 1) dropped += n;
+        }
+        return dropped + static_cast<long>(got.size()) >= says;
+    }));
+    EXPECT_EQ(dropped + static_cast<long>(got.size()), says) << got.size() << " arrived";
+}
+
+// The close of a kicked player is the network thread's: a kick does not
+// disturb the others' traffic.
+TEST(e2eConsole, KickDuringAStreamBetweenOthersDisturbsNobody) {
+    auto server = Server::start();
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    auto bob = join(*server, "bob", {alice.get()});
+    auto carol = join(*server, "carol", {alice.get(), bob.get()});
+
+    constexpr int kFrames = 500;
+    std::thread stream([&] {
+        for (int i = 0; i < kFrames; ++i) {
+            alice->send(pkt::frame(6, pkt::i32(i), 0x66));
+            std::this_thread::sleep_for(1ms);  // paces the stream
+        }
+    });
+    int next = 0, left = 0;
+    Bytes f;
+    while (next < kFrames && bob->nextFrame(f, kWait)) {
+        if (f[1] == 12) {
+            EXPECT_BYTES(f, pkt::playerLeft(3));
+            ++left;
+            continue;
+        }
+        ASSERT_EQ(pkt::hex(f), pkt::hex(pkt::frame(6, pkt::i32(next), 0x66)));
+        if (++next == 50) server->type("kick 3");
+    }
+    stream.join();
+    EXPECT_EQ(next, kFrames);
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Client ID 3 disconnected"));
+    // carol had the stream too, up to the notice.
+    while (carol->nextFrame(f, kWait) && f[1] == 6) {
+    }
+    EXPECT_BYTES(f, pkt::chat("You were kicked"));
+    EXPECT_TRUE(carol->waitForClose());
+    if (left == 0) {
+        EXPECT_BYTES(bob->recvFrame(), pkt::playerLeft(3));
+    }
     EXPECT_TRUE(server->lines(Stream::Err).empty());
 }
 

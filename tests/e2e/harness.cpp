@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -220,6 +221,27 @@ int Process::openHandles() const {
     return n;
 }
 
+bool Process::refuseNewHandles() {
+    std::string path = "/proc/" + std::to_string(pid_) + "/fd";
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return false;
+    std::vector<bool> used;
+    while (dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        auto n = static_cast<std::size_t>(std::atoi(e->d_name));
+        if (used.size() <= n) used.resize(n + 1);
+        used[n] = true;
+    }
+    ::closedir(dir);
+    std::size_t lowestFree = 0;
+    while (lowestFree < used.size() && used[lowestFree]) ++lowestFree;
+    rlimit old{};
+    if (::prlimit(pid_, RLIMIT_NOFILE, nullptr, &old) != 0) return false;
+    rlimit lowered = old;
+    lowered.rlim_cur = lowestFree;
+    return ::prlimit(pid_, RLIMIT_NOFILE, &lowered, nullptr) == 0;
+}
+
 std::vector<std::string> Process::lines(Stream s) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return out(s).lines;
@@ -326,9 +348,38 @@ std::unique_ptr<Server> Server::start(const std::vector<std::string>& extra) {
 
 // ---------------------------------------------------------------- Client
 
-Client::Client(int port) {
+bool serverIsWindowsBinary() {
+    const char* command = std::getenv("GAMESERVER_COMMAND");
+    return command && std::strstr(command, ".exe") != nullptr;
+}
+
+Client::Client(int port) { open(port, "", 0); }
+
+Client::Client(int port, const std::string& sourceAddress, int receiveBuffer) {
+    open(port, sourceAddress, receiveBuffer);
+}
+
+void Client::open(int port, const std::string& sourceAddress, int receiveBuffer) {
     ignoreBrokenPipes();
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        // Small segments keep the server's send buffer small as well: on
+        // loopback it grows with the segment size to megabytes.
+        int segment = 536;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+    }
+    if (!sourceAddress.empty()) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, sourceAddress.c_str(), &source.sin_addr) != 1 ||
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            ADD_FAILURE() << "bind to " << sourceAddress << ": " << std::strerror(errno);
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -350,8 +401,24 @@ void Client::close() {
     fd_ = -1;
 }
 
+void Client::reset() {
+    if (fd_ < 0) return;
+    linger abort{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close();
+}
+
 void Client::shutdownSend() {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+std::string Client::localAddress() const {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    char text[INET_ADDRSTRLEN] = "";
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    return text;
 }
 
 int Client::localPort() const {
@@ -547,7 +614,11 @@ std::string shown(const std::string& clientText) {
 }  // namespace
 
 std::unique_ptr<Client> join(Server& server, const std::string& name, const std::vector<Client*>& others) {
-    auto c = std::make_unique<Client>(server.port());
+    return join(server, std::make_unique<Client>(server.port()), name, others);
+}
+
+std::unique_ptr<Client> join(Server& server, std::unique_ptr<Client> c, const std::string& name,
+                             const std::vector<Client*>& others) {
     c->send(pkt::hello(name));
     Bytes reply = c->recvFrame();
     if (reply.size() != 72 || reply[1] != 10 || reply[71] != 0) {
@@ -574,7 +645,8 @@ std::unique_ptr<Client> join(Server& server, const std::string& name, const std:
 }
 
 std::string acceptedSocket(const Process& server, const Client& client) {
-    std::string prefix = "Accepted connection from 127.0.0.1:" + std::to_string(client.localPort()) + ", socket ";
+    std::string prefix =
+        "Accepted connection from " + client.localAddress() + ":" + std::to_string(client.localPort()) + ", socket ";
     for (const auto& line : server.lines(Stream::Out))
         if (line.rfind(prefix, 0) == 0 && line.back() == '.')
             return line.substr(prefix.size(), line.size() - prefix.size() - 1);

@@ -59,6 +59,10 @@ public:
     // Entries of /proc/PID/fd. For the Windows binary under Wine these are
     // the Unix descriptors the Wine process holds, one for each open socket.
     int openHandles() const;
+    // Lowers the process's open-file limit so that it can open no further
+    // handle (the lowest free handle number becomes the limit); false where
+    // that cannot be done.
+    bool refuseNewHandles();
 
     std::vector<std::string> lines(Stream s) const;
     // Waits until the whole output of a stream satisfies the condition.
@@ -115,16 +119,26 @@ private:
 // connections.
 int freePort();
 
+// Whether the server under test is a Windows binary (GAMESERVER_COMMAND
+// names a .exe), run under Wine.
+bool serverIsWindowsBinary();
+
 // A game client's connection.
 class Client {
 public:
     explicit Client(int port);
+    // From a given loopback source address (say "127.0.0.5"), and with a
+    // receive buffer of that many bytes and small segments when
+    // receiveBuffer is above 0: the server's sends to a client that does not
+    // read then back up after some 50 KB.
+    Client(int port, const std::string& sourceAddress, int receiveBuffer = 0);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
     bool connected() const { return fd_ >= 0; }
     int localPort() const;
+    std::string localAddress() const;
     // A failed send fails the test unless the caller expects failures.
     bool send(const Bytes& bytes, bool mustSucceed = true);
     // Exactly n bytes, or fewer if the time runs out or the peer closes.
@@ -142,8 +156,11 @@ public:
     bool waitForClose(Ms timeout = kWait);
     void shutdownSend();
     void close();
+    // Closes with a reset instead of the orderly end.
+    void reset();
 
 private:
+    void open(int port, const std::string& sourceAddress, int receiveBuffer);
     // Reads what is there within the time; false on close or error.
     bool fill(Ms timeout);
     int fd_ = -1;
@@ -187,6 +204,9 @@ std::string hex(const Bytes& b);
 // in get one PlayerInfo each about it, which is taken off theirs. Waits for
 // the console's "connected." line.
 std::unique_ptr<Client> join(Server& server, const std::string& name, const std::vector<Client*>& others);
+// The same with a connection made by the caller.
+std::unique_ptr<Client> join(Server& server, std::unique_ptr<Client> client, const std::string& name,
+                             const std::vector<Client*>& others);
 
 // The socket handle in the server's "Accepted connection" line for a client.
 std::string acceptedSocket(const Process& server, const Client& client);

@@ -84,7 +84,8 @@ TEST_F(Framing, RelayPassesOverARecipientThatCannotTakeTheFrame) {
     // is reported as well.
     output.clear();
     relayToOptedIn(*server, client(a));
-    EXPECT_EQ(output.err(), kDropped);
+    EXPECT_TRUE(output.err().empty());  // within a second of the first: counted
+    EXPECT_EQ(client(full).dropsUnreported, 1u);
 }
 
 TEST_F(Framing, RelayWritesARecipientsFullBufferOutBeforeGivingUp) {

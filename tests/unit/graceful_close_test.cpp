@@ -42,7 +42,7 @@ TEST(ShutdownConnection, SilentPeerOnNonBlockingSocketLeavesItOpenForRelease) {
     EXPECT_TRUE(readsEnd(theirs));  // the sending side is shut all the same
     EXPECT_EQ(netPendingError(mine), kErrWouldBlock);
 
-    releaseConnection(mine);
+    releaseConnection(mine, 1);
     EXPECT_FALSE(isOpen(mine));
     EXPECT_TRUE(output.err().empty());
     netClose(theirs);
