@@ -348,11 +348,6 @@ std::unique_ptr<Server> Server::start(const std::vector<std::string>& extra) {
 
 // ---------------------------------------------------------------- Client
 
-bool serverIsWindowsBinary() {
-    const char* command = std::getenv("GAMESERVER_COMMAND");
-    return command && std::strstr(command, ".exe") != nullptr;
-}
-
 Client::Client(int port) { open(port, "", 0); }
 
 Client::Client(int port, const std::string& sourceAddress, int receiveBuffer) {

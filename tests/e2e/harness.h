@@ -119,10 +119,6 @@ private:
 // connections.
 int freePort();
 
-// Whether the server under test is a Windows binary (GAMESERVER_COMMAND
-// names a .exe), run under Wine.
-bool serverIsWindowsBinary();
-
 // A game client's connection.
 class Client {
 public:
