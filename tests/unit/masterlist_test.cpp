@@ -109,6 +109,25 @@ TEST(MasterList, TakesTheHostFromTheFirstLink) {
     EXPECT_STREQ(host, "default");
 }
 
+TEST(MasterList, TellsWhenAPageIsComplete) {
+    auto complete = [](const std::string& answer) { return pageComplete(answer.data(), answer.size()); };
+    EXPECT_TRUE(complete("<html></html>"));
+    EXPECT_TRUE(complete("<html></html> \r\n\r\n  "));
+    EXPECT_FALSE(complete("<html></html>\t"));
+    EXPECT_FALSE(complete("<html></html>x\n"));
+    EXPECT_FALSE(complete("</html"));
+
+    const std::string head = "HTTP/1.1 200 OK\r\nServer: x\r\ncontent-LENGTH : 5 \r\n\r\n";
+    EXPECT_FALSE(complete(head + "1234"));
+    EXPECT_TRUE(complete(head + "12345"));
+    EXPECT_TRUE(complete("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    // Not a length: the status line, another header's value, a bad number.
+    EXPECT_FALSE(complete("Content-Length: 0\r\n\r\n"));
+    EXPECT_FALSE(complete("HTTP/1.1 200 OK\r\nX-Content-Length: 0\r\n\r\n"));
+    EXPECT_FALSE(complete("HTTP/1.1 200 OK\r\nContent-Length: 1x\r\n\r\nab"));
+    EXPECT_FALSE(complete("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nab"));
+}
+
 TEST(MasterList, NoticesTheEndOfAPageSplitAcrossReceives) {
     FakeListServer fake;
     // Five-byte chunks split "</html>"; the connection stays open afterwards, so
@@ -152,7 +171,9 @@ TEST(MasterList, SurvivesHostilePages) {
 
 TEST(MasterList, FailsWithoutAConnectionAndLeavesTheStateAsItWas) {
     CapturedOutput output;
-    MasterListState* unresolvable = createMasterList("no-such-host.invalid");
+    // A label longer than 63 characters: the resolver refuses the name
+    // without asking any name server.
+    MasterListState* unresolvable = createMasterList((std::string(70, 'n') + ".invalid").c_str());
     EXPECT_EQ(registerServer(*unresolvable, "Kav server", 50505, 0, 4, 0.9f), -1);
     EXPECT_EQ(registerServer(*unresolvable, "Kav server", 50505, 0, 4, 0.9f), -1);
     EXPECT_EQ(unresolvable->redirectResolved, 1);
