@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -201,6 +202,18 @@ TEST(MasterList, GivesUpOnAListThatNeverAnswers) {
     EXPECT_EQ(registerServer(*list, "Kav server", 50505, 0, 4, 0.9f), -1);
     EXPECT_EQ(list->registered, 0);
     EXPECT_STREQ(list->host, "127.0.0.1");
+    EXPECT_EQ(fake.requests().size(), 2u);
+}
+
+TEST(MasterList, EndsEachRequestWithinItsLimitWhateverItsWaits) {
+    FakeListServer fake;
+    fake.setMode(FakeListServer::Mode::Silent);
+    MasterListState* list = listFor(fake, "127.0.0.1", 10000);
+    list->requestLimitMs = 400;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(registerServer(*list, "Kav server", 50505, 0, 4, 0.9f), -1);
+    // Two requests (the start page and the add) of 0.4 s, not two waits of 10 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(fake.requests().size(), 2u);
 }
 
