@@ -107,6 +107,15 @@ void enqueue(Stream stream, const char* text, std::size_t len) {
         std::fflush(f);
         guard.lock();
         gWriting = false;
+        if (used() == 0 && gDropped > 0) {
+            // Output flows again and nothing is waiting: the count need not
+            // wait for the next line.
+            char report[64];
+            std::size_t reportLen = formatDropped(report, sizeof report);
+            putRecord(Stream::Err, report, reportLen);
+            gDropped = 0;
+            continue;
+        }
         gWritten.notify_all();
     }
 }

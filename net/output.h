@@ -17,7 +17,8 @@ struct Line {
 // The queue holds this many bytes of lines (each line costs its text, its
 // line end and a 3-byte header). When a line does not fit it is dropped and
 // counted; the count goes to standard error as
-// "N lines of output were dropped." just before the next line that fits.
+// "N lines of output were dropped." just before the next line that fits, or
+// as soon as the queue is written out if no line comes first.
 inline constexpr std::size_t kOutputQueueBytes = 1024 * 1024;
 // At exit the queue gets this long to be written out.
 inline constexpr int kOutputDrainMs = 2000;

@@ -45,10 +45,11 @@ TEST(e2eOutput, AStalledConsoleHoldsUpNeitherGameNorCommandsNorStop) {
     EXPECT_BYTES(alice->recvFrame(), pkt::chat("from the console"));
     EXPECT_BYTES(bob.recvFrame(), pkt::chat("from the console"));
 
-    // Output flows again: the next line is preceded by the count of the lost.
+    // Output flows again: once the queue is written out, the count of the
+    // lost lines follows, and new lines are written again.
     server->resumeReading(Stream::Out);
-    server->type("players");
     ASSERT_TRUE(server->waitForLineStartingWith(Stream::Err, "", kWait));
+    server->type("players");
     EXPECT_TRUE(server->waitForLine(Stream::Out, "ID\tName"));
     long dropped = 0;
     for (const auto& line : server->lines(Stream::Err)) {
@@ -63,6 +64,8 @@ TEST(e2eOutput, AStalledConsoleHoldsUpNeitherGameNorCommandsNorStop) {
         if (line == "alice: " + kFloodText) ++shown;
     EXPECT_GT(dropped, 0);
     EXPECT_LT(shown, kFloodLines);
+    // The queue alone holds 1 MiB: over 2,000 of these lines.
+    EXPECT_GT(shown, 2000);
     // Every chat line was either written or counted; a few other lines (the
     // login, the chat, the command) may have been dropped with them.
     EXPECT_GE(shown + dropped, kFloodLines);
