@@ -26,8 +26,11 @@ trap 'rm -rf "$dir"' EXIT
 } > "$dir/hosts"
 printf 'nameserver 127.0.0.1\noptions timeout:30 attempts:5\n' > "$dir/resolv.conf"
 printf 'hosts: files dns\n' > "$dir/nsswitch.conf"
+# Without resolv.conf the resolver asks 127.0.0.1 anyway, and without
+# nsswitch.conf it asks the hosts file after a name server that refuses.
 unshare --mount sh -c '
-  for f in hosts resolv.conf nsswitch.conf; do
-    mount --bind "$0/$f" "/etc/$f" || { echo "skipped: cannot bind /etc/$f" >&2; exit 77; }
+  mount --bind "$0/hosts" /etc/hosts || { echo "skipped: cannot bind /etc/hosts" >&2; exit 77; }
+  for f in resolv.conf nsswitch.conf; do
+    [ ! -e "/etc/$f" ] || mount --bind "$0/$f" "/etc/$f" || { echo "skipped: cannot bind /etc/$f" >&2; exit 77; }
   done
   exec "$@"' "$dir" "$@"
