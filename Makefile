@@ -1,11 +1,18 @@
 # make run           builds only the server and starts it with its console on port 50505
-# make test          builds everything and runs every test, also under ThreadSanitizer
-#                    and, where MinGW-w64 and Wine are installed, against the Windows build
+# make test          builds everything and runs every test, also under ThreadSanitizer and
+#                    under AddressSanitizer with UndefinedBehaviorSanitizer, each fuzz target
+#                    for a few seconds and, where MinGW-w64 and Wine are installed, the
+#                    Windows suite
 # make test-windows  only the Windows suite: the unit tests as .exe and the end-to-end
 #                    tests against gameserver.exe, both under Wine
+# make fuzz          runs each fuzz target for FUZZ_SECONDS (60) seconds
 # make package       builds the .deb, and the Windows .zip where MinGW is installed
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CI_SECONDS ?= 5
 MINGW_BUILD ?= build-mingw
 MINGW_TOOLCHAIN ?= cmake/mingw-w64-x86_64.cmake
 JOBS ?= $(shell nproc)
@@ -15,7 +22,7 @@ WINESERVER ?= /usr/lib/wine/wineserver
 # A Wine prefix of the build's own, no display, no debug chatter.
 WINE_ENV = WINEPREFIX=$(CURDIR)/$(MINGW_BUILD)/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
 
-.PHONY: deps configure build run test plain tsan windows test-windows bench package clean
+.PHONY: deps configure build run test plain tsan asan fuzz-build fuzz fuzz-ci windows test-windows bench package clean
 
 deps:
 	@scripts/install-deps
@@ -44,6 +51,25 @@ windows: deps
 	cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build $(MINGW_BUILD) -j $(JOBS)
 
+# Leak checks are off: the server record and the list's record live until the
+# process ends, by design; every other report stops the test that caused it.
+asan: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DGAMESERVER_ASAN=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS="halt_on_error=1 detect_leaks=0" \
+	  UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" ctest --output-on-failure -j $(JOBS)
+
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DGAMESERVER_FUZZ=ON -DGAMESERVER_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
+fuzz: fuzz-build
+	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# A short run of each target against regressions, not a search.
+fuzz-ci: fuzz-build
+	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
+
 # The end-to-end tests are the Linux suite's, pointed at gameserver.exe.
 # One Wine server for the whole run (it ends a minute after the last Windows
 # process): a server that quits between two tests races the next one's start.
@@ -55,7 +81,7 @@ test-windows: build windows
 	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE) $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \
 		ctest --output-on-failure -j $(JOBS) -R '^e2e'
 
-test: plain tsan
+test: plain tsan asan fuzz-ci
 	@if command -v $(MINGW_CXX) >/dev/null && [ -x $(WINE) ]; then $(MAKE) --no-print-directory test-windows; \
 	else echo "Windows suite skipped: $(MINGW_CXX) or $(WINE) missing"; fi
 
@@ -82,4 +108,4 @@ package: configure
 	fi
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD) $(MINGW_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(MINGW_BUILD)

@@ -1,6 +1,5 @@
 // The process entry: options, start, the console loop, stop.
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -23,8 +22,9 @@ namespace {
     static std::mutex once;
     once.lock();
     stopServer(server);
-    std::fflush(stdout);
-    std::fflush(stderr);
+    // A console nobody reads must not keep the process alive: what the
+    // writer cannot write out within the bound is lost.
+    drainOutput(kOutputDrainMs);
     std::_Exit(0);
 }
 

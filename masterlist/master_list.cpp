@@ -1,10 +1,12 @@
 #include "masterlist/master_list.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "masterlist/bounded_lookup.h"
 #include "net/output.h"
 
 #ifndef GAMESERVER_MASTER_HOST
@@ -48,14 +50,34 @@ private:
     bool held_ = false;
 };
 
-bool sendAll(Socket s, const char* request, std::size_t len) {
-    return netSend(s, request, len) == static_cast<int>(len);
+long long nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The next wait: waitMs, or what is left of the request if that is less.
+// 0 when nothing is left.
+int nextWaitMs(int waitMs, RequestDeadline deadline) {
+    long long left = deadline - nowMs();
+    if (left <= 0) return 0;
+    return left < waitMs ? static_cast<int>(left) : waitMs;
+}
+
+// Bounds the next send or receive on s; false when the request has no time left.
+bool boundNextWait(Socket s, int waitMs, RequestDeadline deadline) {
+    int ms = nextWaitMs(waitMs, deadline);
+    return ms > 0 && netSetIoTimeout(s, ms) == 0;
+}
+
+bool sendAll(Socket s, const char* request, std::size_t len, int waitMs, RequestDeadline deadline) {
+    return boundNextWait(s, waitMs, deadline) && netSend(s, request, len) == static_cast<int>(len);
 }
 
 // One request and one answer whose content does not matter (add, delete).
-bool exchange(Socket s, const char* request, std::size_t len) {
+bool exchange(Socket s, const char* request, std::size_t len, int waitMs, RequestDeadline deadline) {
     char answer[256];
-    bool ok = sendAll(s, request, len) && netRecv(s, answer, sizeof answer) >= 0;
+    bool ok = sendAll(s, request, len, waitMs, deadline) && boundNextWait(s, waitMs, deadline) &&
+              netRecv(s, answer, sizeof answer) >= 0;
     netClose(s);
     return ok;
 }
@@ -93,12 +115,15 @@ MasterListState* createMasterList(const char* host) {
     std::strncpy(list->host, host, sizeof list->host - 1);
     list->httpPort = 80;
     list->waitMs = kListWaitMs;
+    list->requestLimitMs = kRequestLimitMs;
     return list;
 }
 
-Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs) {
-    Ipv4Address addrs[16];
-    int count = netResolveIpv4(host, addrs, 16);
+RequestDeadline requestDeadline(int limitMs) { return nowMs() + limitMs; }
+
+Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs, RequestDeadline deadline) {
+    Ipv4Address addrs[kMaxListAddresses];
+    int count = resolveWithin(host, addrs, kMaxListAddresses, nextWaitMs(waitMs, deadline));
     if (count < 0) {
         writeLine(Stream::Out, "could not resolve host");
         return kInvalidSocket;
@@ -106,24 +131,14 @@ Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs) {
     // A socket whose connect failed is not reliably reusable here: a fresh
     // one for each address.
     for (int i = 0; i < count; ++i) {
+        int ms = nextWaitMs(waitMs, deadline);
+        if (ms <= 0) break;
         Socket s = netTcpSocket();
         if (s == kInvalidSocket) return kInvalidSocket;
-        if (netConnect(s, addrs[i], port, waitMs) == 0 && netSetIoTimeout(s, waitMs) == 0) return s;
+        if (netConnect(s, addrs[i], port, ms) == 0) return s;
         netClose(s);
     }
     return kInvalidSocket;
-}
-
-bool hostFromPage(const char* page, char* host, std::size_t hostSize) {
-    const char* match = std::strstr(page, "href=\"");
-    if (!match) return false;
-    const char* gt = std::strchr(match, '>');
-    if (!gt || gt - match < 15) return false;
-    std::size_t len = static_cast<std::size_t>(gt - match - 15);
-    if (len >= hostSize) return false;
-    std::memcpy(host, match + 13, len);
-    host[len] = 0;
-    return true;
 }
 
 void resolveMasterHost(MasterListState& list) {
@@ -132,15 +147,18 @@ void resolveMasterHost(MasterListState& list) {
     char area[1024];
     std::size_t len;
     if (!format(area, sizeof area, &len, "GET / HTTP/1.1\r\nHost: %s\r\n\r\n", list.host)) return;
-    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs);
+    RequestDeadline deadline = requestDeadline(list.requestLimitMs);
+    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs, deadline);
     if (s == kInvalidSocket) return;
-    if (!sendAll(s, area, len)) {
+    if (!sendAll(s, area, len, list.waitMs, deadline)) {
         netClose(s);
         return;
     }
     std::string page;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(list.waitMs);
+    // The whole page gets one wait, within the request's limit.
+    RequestDeadline pageDeadline = std::min(deadline, requestDeadline(list.waitMs));
     for (;;) {
+        if (!boundNextWait(s, list.waitMs, pageDeadline)) break;  // the time ran out: take what came
         int n = netRecv(s, area, 128);
         if (n == 0) break;
         if (n < 0) {
@@ -149,8 +167,7 @@ void resolveMasterHost(MasterListState& list) {
             return;
         }
         page.append(area, static_cast<std::size_t>(n));
-        if (page.size() >= 7 && page.compare(page.size() - 7, 7, "</html>") == 0) break;
-        if (page.size() >= kPageSizeLimit || std::chrono::steady_clock::now() >= deadline) break;
+        if (pageComplete(page.data(), page.size()) || page.size() >= kPageSizeLimit) break;
     }
     netClose(s);
     hostFromPage(page.c_str(), list.host, sizeof list.host);
@@ -174,8 +191,9 @@ int registerServer(MasterListState& list, const char* name, std::uint32_t port, 
                 "GET /add.php?name=%s&port=%d&players=%d&maxplayers=%d&version=%f HTTP/1.1\r\nHost: %s\r\n\r\n",
                 encodedName, static_cast<int>(port), players, maxPlayers, static_cast<double>(version), list.host))
         return -1;
-    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs);
-    if (s == kInvalidSocket || !exchange(s, request, len)) return -1;
+    RequestDeadline deadline = requestDeadline(list.requestLimitMs);
+    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs, deadline);
+    if (s == kInvalidSocket || !exchange(s, request, len, list.waitMs, deadline)) return -1;
     list.registered = 1;
     return 0;
 }
@@ -189,8 +207,9 @@ int unregisterServer(MasterListState& list) {
     char request[256];
     std::size_t len;
     if (!format(request, sizeof request, &len, "GET /delete.php HTTP/1.1\r\nHost: %s\r\n\r\n", list.host)) return -1;
-    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs);
-    if (s == kInvalidSocket || !exchange(s, request, len)) return -1;
+    RequestDeadline deadline = requestDeadline(list.requestLimitMs);
+    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs, deadline);
+    if (s == kInvalidSocket || !exchange(s, request, len, list.waitMs, deadline)) return -1;
     list.registered = 0;
     return 0;
 }

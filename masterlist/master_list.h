@@ -6,10 +6,18 @@
 #include <cstdint>
 #include <mutex>
 
+#include "masterlist/root_page.h"
 #include "net/socket.h"
 
-// Every wait on the list (connecting, sending, receiving) ends after this.
+// Every wait on the list (the name lookup, connecting, sending, receiving)
+// ends after this. A lookup that takes longer counts as a name that does not
+// resolve.
 inline constexpr int kListWaitMs = 10000;
+// One request, from its lookup to its last receive, ends within this, however
+// its waits add up.
+inline constexpr int kRequestLimitMs = 30000;
+// Of the addresses a name resolves to, only this many are tried.
+inline constexpr int kMaxListAddresses = 4;
 // A root page is read for at most the list's wait in all and at most this
 // many bytes; what has arrived by then is searched.
 inline constexpr std::size_t kPageSizeLimit = 256 * 1024;
@@ -28,6 +36,7 @@ struct MasterListState {
     std::uint8_t deleted;  // the entry was deleted at stop: no add goes out any more
     std::uint16_t httpPort;  // 80; tests point it elsewhere
     int waitMs;              // kListWaitMs; tests shorten it
+    int requestLimitMs;      // kRequestLimitMs; tests shorten it
     std::mutex turnLock;
     std::condition_variable turnFree;
     bool turnTaken;
@@ -38,9 +47,13 @@ const char* defaultMasterHost();
 
 MasterListState* createMasterList(const char* host);
 
-// A connected socket to host on the list's port, or kInvalidSocket. Every
-// later send and receive on it waits at most waitMs.
-Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs);
+// A point on the monotonic clock, in milliseconds, by which a request ends.
+using RequestDeadline = long long;
+RequestDeadline requestDeadline(int limitMs);
+
+// A connected socket to host on the list's port, or kInvalidSocket. The
+// lookup and each connect wait at most waitMs, and none past the deadline.
+Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs, RequestDeadline deadline);
 // Fetches the root page once and takes the list's real host from its first
 // link. With the turn held.
 void resolveMasterHost(MasterListState& list);
@@ -50,9 +63,3 @@ int registerServer(MasterListState& list, const char* name, std::uint32_t port, 
 // Deletes the entry if the server is listed. 0, or -1 on failure. Meant for
 // the stop: waits for a request under way, and no add goes out afterwards.
 int unregisterServer(MasterListState& list);
-
-// The host named by the first link of a page, as the list's start page
-// names it: the text from 13 characters after the start of the first
-// href=" to 2 characters before the next '>'. False, and host unchanged,
-// when there is no such link or it does not fit.
-bool hostFromPage(const char* page, char* host, std::size_t hostSize);

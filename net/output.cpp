@@ -1,14 +1,124 @@
 #include "net/output.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace {
 
-std::mutex gOutputLock;
+// Each queued line: the stream (1 byte), the length (2 bytes, low first),
+// then the text with its line end. Records may wrap around the ring's end.
+constexpr std::size_t kHeaderBytes = 3;
+// The writer takes consecutive lines of one stream in batches up to this
+// size and writes each batch with one write and one flush.
+constexpr std::size_t kBatchBytes = 64 * 1024;
+
+std::mutex gLock;
+std::condition_variable gQueued;   // a line was queued
+std::condition_variable gWritten;  // a batch was written
+char gRing[kOutputQueueBytes];
+std::size_t gHead = 0;  // bytes taken out so far (the ring index is modulo its size)
+std::size_t gTail = 0;  // bytes put in so far
+bool gWriting = false;  // the writer holds a batch it has not finished writing
+unsigned long long gDropped = 0;
+std::once_flag gWriterStarted;
 OutputSink gSink = nullptr;
 void* gSinkContext = nullptr;
+
+std::size_t used() { return gTail - gHead; }
+
+void ringPut(const void* data, std::size_t n) {
+    const char* p = static_cast<const char*>(data);
+    std::size_t at = gTail % kOutputQueueBytes;
+    std::size_t first = n < kOutputQueueBytes - at ? n : kOutputQueueBytes - at;
+    std::memcpy(gRing + at, p, first);
+    std::memcpy(gRing, p + first, n - first);
+    gTail += n;
+}
+
+void ringPeek(std::size_t offset, void* out, std::size_t n) {
+    char* p = static_cast<char*>(out);
+    std::size_t at = (gHead + offset) % kOutputQueueBytes;
+    std::size_t first = n < kOutputQueueBytes - at ? n : kOutputQueueBytes - at;
+    std::memcpy(p, gRing + at, first);
+    std::memcpy(p + first, gRing, n - first);
+}
+
+std::size_t recordBytes(std::size_t textLen) { return kHeaderBytes + textLen; }
+
+void putRecord(Stream stream, const char* text, std::size_t len) {
+    unsigned char header[kHeaderBytes] = {static_cast<unsigned char>(stream == Stream::Out ? 0 : 1),
+                                          static_cast<unsigned char>(len & 0xFF),
+                                          static_cast<unsigned char>(len >> 8)};
+    ringPut(header, sizeof header);
+    ringPut(text, len);
+}
+
+// With gLock held.
+std::size_t formatDropped(char* area, std::size_t size) {
+    int n = std::snprintf(area, size, "%llu lines of output were dropped.\n", gDropped);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+// With gLock held: queues the line, after the report of the lines dropped
+// before it, or counts it as dropped when the two do not fit.
+void enqueue(Stream stream, const char* text, std::size_t len) {
+    char report[64];
+    std::size_t reportLen = gDropped > 0 ? formatDropped(report, sizeof report) : 0;
+    std::size_t need = recordBytes(len) + (reportLen > 0 ? recordBytes(reportLen) : 0);
+    if (used() + need > kOutputQueueBytes) {
+        ++gDropped;
+        return;
+    }
+    if (reportLen > 0) {
+        putRecord(Stream::Err, report, reportLen);
+        gDropped = 0;
+    }
+    putRecord(stream, text, len);
+    gQueued.notify_one();
+}
+
+[[noreturn]] void writerLoop() {
+    static char batch[kBatchBytes];
+    std::unique_lock<std::mutex> guard(gLock);
+    for (;;) {
+        gQueued.wait(guard, [] { return used() > 0; });
+        unsigned char header[kHeaderBytes];
+        ringPeek(0, header, sizeof header);
+        const unsigned char stream = header[0];
+        std::size_t n = 0;
+        while (used() > 0) {
+            ringPeek(0, header, sizeof header);
+            std::size_t len = header[1] | static_cast<std::size_t>(header[2]) << 8;
+            if (header[0] != stream || n + len > sizeof batch) break;
+            ringPeek(kHeaderBytes, batch + n, len);
+            gHead += recordBytes(len);
+            n += len;
+        }
+        gWriting = true;
+        guard.unlock();
+        std::FILE* f = stream == 0 ? stdout : stderr;
+        // A stream that fails (a closed console) loses the batch; the
+        // server goes on.
+        std::fwrite(batch, 1, n, f);
+        std::fflush(f);
+        guard.lock();
+        gWriting = false;
+        if (used() == 0 && gDropped > 0) {
+            // Output flows again and nothing is waiting: the count need not
+            // wait for the next line.
+            char report[64];
+            std::size_t reportLen = formatDropped(report, sizeof report);
+            putRecord(Stream::Err, report, reportLen);
+            gDropped = 0;
+            continue;
+        }
+        gWritten.notify_all();
+    }
+}
 
 }  // namespace
 
@@ -45,14 +155,13 @@ void lineAddClientText(Line& line, const char* text, std::size_t maxLen) {
 
 void lineWrite(Line& line, Stream stream) {
     line.text[line.len] = '\n';
-    std::lock_guard<std::mutex> guard(gOutputLock);
+    std::lock_guard<std::mutex> guard(gLock);
     if (gSink) {
         gSink(stream, line.text, line.len + 1, gSinkContext);
         return;
     }
-    std::FILE* f = stream == Stream::Out ? stdout : stderr;
-    std::fwrite(line.text, 1, line.len + 1, f);
-    std::fflush(f);
+    std::call_once(gWriterStarted, [] { std::thread(writerLoop).detach(); });
+    enqueue(stream, line.text, line.len + 1);
 }
 
 void writeLine(Stream stream, const char* text) {
@@ -62,8 +171,24 @@ void writeLine(Stream stream, const char* text) {
     lineWrite(line, stream);
 }
 
+bool drainOutput(int timeoutMs) {
+    std::unique_lock<std::mutex> guard(gLock);
+    if (gDropped > 0) {
+        // Lines dropped with nothing queued after them are reported too.
+        char report[64];
+        std::size_t reportLen = formatDropped(report, sizeof report);
+        if (reportLen > 0 && used() + recordBytes(reportLen) <= kOutputQueueBytes) {
+            std::call_once(gWriterStarted, [] { std::thread(writerLoop).detach(); });
+            putRecord(Stream::Err, report, reportLen);
+            gDropped = 0;
+            gQueued.notify_one();
+        }
+    }
+    return gWritten.wait_for(guard, std::chrono::milliseconds(timeoutMs), [] { return used() == 0 && !gWriting; });
+}
+
 void setOutputSink(OutputSink sink, void* context) {
-    std::lock_guard<std::mutex> guard(gOutputLock);
+    std::lock_guard<std::mutex> guard(gLock);
     gSink = sink;
     gSinkContext = context;
 }

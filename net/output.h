@@ -1,5 +1,7 @@
-// Console lines. Every line is composed first and then written whole, with a
-// flush, so lines of different threads never mix inside one line.
+// Console lines. Every line is composed first and then handed whole to a
+// bounded queue; one writer thread owns the process streams and writes the
+// lines in order. No caller ever waits on a stream: a console paused with
+// Ctrl+S or a pipe nobody reads must not hold up the game.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,15 @@ struct Line {
     std::size_t len;
 };
 
+// The queue holds this many bytes of lines (each line costs its text, its
+// line end and a 3-byte header). When a line does not fit it is dropped and
+// counted; the count goes to standard error as
+// "N lines of output were dropped." just before the next line that fits, or
+// as soon as the queue is written out if no line comes first.
+inline constexpr std::size_t kOutputQueueBytes = 1024 * 1024;
+// At exit the queue gets this long to be written out.
+inline constexpr int kOutputDrainMs = 2000;
+
 void lineStart(Line& line);
 void lineAdd(Line& line, const char* text);
 void lineAddBytes(Line& line, const char* bytes, std::size_t n);
@@ -21,13 +32,17 @@ void lineAddUnsigned(Line& line, unsigned long long value);
 // characters (below 0x20, and 0x7F) show as '?', so no client can start a
 // console line of its own.
 void lineAddClientText(Line& line, const char* text, std::size_t maxLen);
-// Writes the line and a line end to the stream, and flushes it.
+// Adds a line end and queues the line for the stream; returns at once.
 void lineWrite(Line& line, Stream stream);
 
 // Shorthand for a fixed text.
 void writeLine(Stream stream, const char* text);
 
+// Waits until every queued line is written, or timeoutMs has passed. True
+// when the queue was written out. Meant for the end of the process.
+bool drainOutput(int timeoutMs);
+
 // Tests can take the output instead of the process streams. The sink gets each
-// whole line, line end included.
+// whole line, line end included, at once on the caller's thread.
 using OutputSink = void (*)(Stream stream, const char* text, std::size_t len, void* context);
 void setOutputSink(OutputSink sink, void* context);

@@ -129,10 +129,13 @@ Process::~Process() {
         ::waitpid(pid_, nullptr, 0);
     }
     closeInput();
+    resumeReading(Stream::Out);
+    resumeReading(Stream::Err);
     outReader_.join();
     errReader_.join();
     for (const auto& line : stderr_.lines)
-        if (line.find("ThreadSanitizer") != std::string::npos) ADD_FAILURE() << "server: " << line;
+        for (const char* report : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"})
+            if (line.find(report) != std::string::npos) ADD_FAILURE() << "server: " << line;
     if (::testing::Test::HasFailure()) {
         for (Stream s : {Stream::Out, Stream::Err}) {
             const auto& o = out(s);
@@ -147,6 +150,10 @@ Process::~Process() {
 void Process::readLoop(int fd, Output& o) {
     char buf[4096];
     for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return !o.paused; });
+        }
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         std::lock_guard<std::mutex> lock(mutex_);
@@ -204,9 +211,11 @@ std::optional<int> Process::waitForExit(Ms timeout) {
         if (Clock::now() >= end) return std::nullopt;
         std::this_thread::sleep_for(5ms);
     }
-    // Let the readers take the last lines.
+    // Let the readers take the last lines (of the streams they read).
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_until(lock, end + 5s, [this] { return stdout_.closed && stderr_.closed; });
+    changed_.wait_until(lock, end + 5s, [this] {
+        return (stdout_.closed || stdout_.paused) && (stderr_.closed || stderr_.paused);
+    });
     return exitStatus_;
 }
 
@@ -250,6 +259,17 @@ std::vector<std::string> Process::lines(Stream s) const {
 void Process::skipSeen(Stream s) {
     std::lock_guard<std::mutex> lock(mutex_);
     out(s).cursor = out(s).lines.size();
+}
+
+void Process::pauseReading(Stream s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out(s).paused = true;
+}
+
+void Process::resumeReading(Stream s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out(s).paused = false;
+    changed_.notify_all();
 }
 
 bool Process::waitUntil(Stream s, const std::function<bool(const std::vector<std::string>&)>& done, Ms timeout) {

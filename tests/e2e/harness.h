@@ -76,6 +76,11 @@ public:
     ::testing::AssertionResult expectLines(Stream s, const std::vector<std::string>& expected, Ms timeout = kWait);
     // Moves the cursor past every line read so far.
     void skipSeen(Stream s);
+    // Stops taking the stream's output, so that its pipe fills up and the
+    // server's writes to it block, as with a paused terminal; and takes it
+    // again. The end of the test takes it again by itself.
+    void pauseReading(Stream s);
+    void resumeReading(Stream s);
 
 private:
     std::optional<std::string> waitForMatch(Stream s, const std::function<bool(const std::string&)>& match, Ms timeout);
@@ -84,6 +89,7 @@ private:
         std::string partial;
         std::size_t cursor = 0;
         bool closed = false;
+        bool paused = false;
     };
     void readLoop(int fd, Output& out);
     Output& out(Stream s) { return s == Stream::Out ? stdout_ : stderr_; }

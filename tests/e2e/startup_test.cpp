@@ -70,9 +70,8 @@ TEST(e2eStartUp, OptionGivenLastWithoutValueIsNotRecognized) {
     ASSERT_TRUE(server);
     EXPECT_EQ(server->lines(Stream::Out).front(), "Command -name not recognized");
 
-    // Only the option scan is looked at here: whatever happens on the default
-    // port, the process starts its console and stops on "exit".
-    Process bare({"-onlylan", "-port"});
+    // Only the option scan is looked at here: the earlier -port stands.
+    Process bare({"-onlylan", "-port", std::to_string(freePort()), "-port"});
     EXPECT_TRUE(bare.waitForLine(Stream::Out, "Starting server..."));
     bare.type("exit");
     EXPECT_EQ(bare.waitForExit(), 0);
@@ -83,17 +82,10 @@ TEST(e2eStartUp, OptionGivenLastWithoutValueIsNotRecognized) {
 }
 
 TEST(e2eStartUp, PortAboveSixteenBitsBindsItsLowBitsAndShowsTheGivenValue) {
-    int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(4464);
-    bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(probe);
-    if (!free) GTEST_SKIP() << "port 4464 is taken on this machine";
-
-    Server server({"-onlylan", "-port", "70000"}, 4464);
-    EXPECT_TRUE(server.waitForLine(Stream::Out, "Waiting for connections on port 70000"));
+    int port = freePort();
+    std::string given = std::to_string(port + 65536);
+    Server server({"-onlylan", "-port", given}, port);
+    EXPECT_TRUE(server.waitForLine(Stream::Out, "Waiting for connections on port " + given));
     auto alice = join(server, "alice", {});
     EXPECT_TRUE(alice->expectNothingMore());
 }

@@ -1,7 +1,13 @@
 // The server as it announces itself on the internet server list, with its
 // default list host pointed at a stand-in on this machine.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -21,6 +27,55 @@ std::string addRequest(int port, int players) {
 }
 const std::string kRootRequest = "GET / HTTP/1.1\r\nHost: " + kHost + "\r\n\r\n";
 const std::string kDeleteRequest = "GET /delete.php HTTP/1.1\r\nHost: " + kHost + "\r\n\r\n";
+
+// A socket bound to one loopback address, so that beside it other loopback
+// addresses refuse connections. UDP for a name server that never answers.
+class AddressSocket {
+public:
+    AddressSocket(const char* ip, int port, int type = SOCK_STREAM) {
+        fd_ = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET, ip, &addr.sin_addr);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            (type == SOCK_STREAM && ::listen(fd_, 8) != 0)) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~AddressSocket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    // Whether a connection came within the time.
+    bool connected(Ms timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
+    }
+    // Takes one connection, reads its request and sends the answer.
+    bool serve(const std::string& answer, Ms timeout) {
+        if (!connected(timeout)) return false;
+        int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        std::string request;
+        char buf[512];
+        ssize_t n;
+        while (request.find("\r\n\r\n") == std::string::npos && (n = ::recv(c, buf, sizeof buf, 0)) > 0)
+            request.append(buf, static_cast<std::size_t>(n));
+        ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+        ::close(c);
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string pageLinkingTo(const std::string& host) {
+    return "HTTP/1.1 200 OK\r\n\r\n<html><a href=\"http://" + host + "/\">list</a></html>";
+}
 
 class Announcement : public ::testing::Test {
 protected:
@@ -97,4 +152,74 @@ TEST_F(Announcement, KeepsServingWhenTheListNeverAnswers) {
     server->type("exit");
     EXPECT_EQ(server->waitForExit(Ms(60000)), 0);
     for (const auto& request : list->requests()) EXPECT_EQ(request.find("delete"), std::string::npos);
+}
+
+TEST_F(Announcement, NoticesThePagesEndOnAListThatKeepsTheConnection) {
+    // Both pages leave the connection open, as a keep-alive web server does.
+    const std::string body = "<html><a href=\"http://" + kHost + "/\">list</a></html>";
+    const std::vector<std::string> pages{
+        "HTTP/1.1 200 OK\r\n\r\n" + body + " \r\n",
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size() + 12) + "\r\n\r\n" + body +
+            "\n<!-- x -->\n",
+    };
+    for (const auto& page : pages) {
+        SCOPED_TRACE(page);
+        list.reset();
+        list = std::make_unique<FakeListServer>(80);
+        ASSERT_TRUE(list->ok());
+        list->setRootPage(page);
+        list->setHoldAfterPage(true);
+        auto server = startServer();
+        ASSERT_TRUE(list->waitForRequests(1, 15000));
+        // The add follows the page at once, not after the 10 s the read
+        // would otherwise wait.
+        auto pageSent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(list->waitForRequests(2, 15000));
+        EXPECT_LT(std::chrono::steady_clock::now() - pageSent, std::chrono::seconds(5));
+        EXPECT_EQ(list->requests()[1], addRequest(port, 0));
+        server->type("exit");
+        EXPECT_EQ(server->waitForExit(), 0);
+    }
+}
+
+TEST_F(Announcement, GivesUpOnANameServerThatNeverAnswers) {
+    AddressSocket nameServer("127.0.0.1", 53, SOCK_DGRAM);  // takes the queries, answers none
+    if (!nameServer.ok()) GTEST_SKIP() << "port 53 on 127.0.0.1 is taken";
+    list->setRootPage(pageLinkingTo("unanswered.example.net"));
+    auto server = startServer();
+    ASSERT_TRUE(list->waitForRequests(1, 15000));
+    // The add's lookup goes to the name server; after its 10 s it counts as
+    // a name that does not resolve, long before the resolver itself gives up.
+    EXPECT_TRUE(server->waitForLine(e2e::Stream::Out, "could not resolve host", Ms(25000)));
+    server->type("exit");
+    EXPECT_EQ(server->waitForExit(), 0);
+    EXPECT_EQ(list->requests().size(), 1u);  // not listed, so no delete either
+}
+
+TEST_F(Announcement, TriesAtMostFourAddresses) {
+    list.reset();  // port 80 on every address is needed one by one
+    // four.example.net and five.example.net stand at 127.0.0.2 and on;
+    // only the last address of each has a list.
+    for (int addresses : {4, 5}) {
+        SCOPED_TRACE(addresses);
+        AddressSocket root("127.0.0.1", 80);
+        std::string last = "127.0.0." + std::to_string(addresses + 1);
+        AddressSocket lastList(last.c_str(), 80);
+        ASSERT_TRUE(root.ok() && lastList.ok());
+        auto server = startServer();
+        ASSERT_TRUE(root.serve(pageLinkingTo(addresses == 4 ? "four.example.net" : "five.example.net"), Ms(15000)));
+        if (addresses == 4) {
+            const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK";
+            EXPECT_TRUE(lastList.serve(ok, Ms(15000)));  // the add
+            server->type("exit");
+            EXPECT_TRUE(lastList.serve(ok, Ms(15000)));  // the delete
+            EXPECT_EQ(server->waitForExit(Ms(60000)), 0);
+        } else {
+            // The stop waits for the add under way, so when the process has
+            // ended every address the add was going to try has been tried.
+            server->type("exit");
+            EXPECT_EQ(server->waitForExit(Ms(60000)), 0);
+            EXPECT_FALSE(lastList.connected(Ms(0)));
+        }
+    }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -109,6 +110,25 @@ TEST(MasterList, TakesTheHostFromTheFirstLink) {
     EXPECT_STREQ(host, "default");
 }
 
+TEST(MasterList, TellsWhenAPageIsComplete) {
+    auto complete = [](const std::string& answer) { return pageComplete(answer.data(), answer.size()); };
+    EXPECT_TRUE(complete("<html></html>"));
+    EXPECT_TRUE(complete("<html></html> \r\n\r\n  "));
+    EXPECT_FALSE(complete("<html></html>\t"));
+    EXPECT_FALSE(complete("<html></html>x\n"));
+    EXPECT_FALSE(complete("</html"));
+
+    const std::string head = "HTTP/1.1 200 OK\r\nServer: x\r\ncontent-LENGTH : 5 \r\n\r\n";
+    EXPECT_FALSE(complete(head + "1234"));
+    EXPECT_TRUE(complete(head + "12345"));
+    EXPECT_TRUE(complete("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    // Not a length: the status line, another header's value, a bad number.
+    EXPECT_FALSE(complete("Content-Length: 0\r\n\r\n"));
+    EXPECT_FALSE(complete("HTTP/1.1 200 OK\r\nX-Content-Length: 0\r\n\r\n"));
+    EXPECT_FALSE(complete("HTTP/1.1 200 OK\r\nContent-Length: 1x\r\n\r\nab"));
+    EXPECT_FALSE(complete("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nab"));
+}
+
 TEST(MasterList, NoticesTheEndOfAPageSplitAcrossReceives) {
     FakeListServer fake;
     // Five-byte chunks split "</html>"; the connection stays open afterwards, so
@@ -162,7 +182,9 @@ TEST(MasterList, SurvivesHostilePages) {
 
 TEST(MasterList, FailsWithoutAConnectionAndLeavesTheStateAsItWas) {
     CapturedOutput output;
-    MasterListState* unresolvable = createMasterList("no-such-host.invalid");
+    // A label longer than 63 characters: the resolver refuses the name
+    // without asking any name server.
+    MasterListState* unresolvable = createMasterList((std::string(70, 'n') + ".invalid").c_str());
     EXPECT_EQ(registerServer(*unresolvable, "Kav server", 50505, 0, 4, 0.9f), -1);
     EXPECT_EQ(registerServer(*unresolvable, "Kav server", 50505, 0, 4, 0.9f), -1);
     EXPECT_EQ(unresolvable->redirectResolved, 1);
@@ -190,6 +212,18 @@ TEST(MasterList, GivesUpOnAListThatNeverAnswers) {
     EXPECT_EQ(registerServer(*list, "Kav server", 50505, 0, 4, 0.9f), -1);
     EXPECT_EQ(list->registered, 0);
     EXPECT_STREQ(list->host, "127.0.0.1");
+    EXPECT_EQ(fake.requests().size(), 2u);
+}
+
+TEST(MasterList, EndsEachRequestWithinItsLimitWhateverItsWaits) {
+    FakeListServer fake;
+    fake.setMode(FakeListServer::Mode::Silent);
+    MasterListState* list = listFor(fake, "127.0.0.1", 10000);
+    list->requestLimitMs = 400;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(registerServer(*list, "Kav server", 50505, 0, 4, 0.9f), -1);
+    // Two requests (the start page and the add) of 0.4 s, not two waits of 10 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(fake.requests().size(), 2u);
 }
 
