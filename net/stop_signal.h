@@ -5,6 +5,7 @@
 // From now on such a request calls onStop(context), on a thread of its own.
 // Call it before starting any other thread, so that every thread leaves the
 // requests to that one. Also keeps a closed console (standard output going
-// to a pipe whose reader ended) from ending the process, and a click into a
-// console window from holding up the server's output.
+// to a pipe whose reader ended) from ending the process, a click into a
+// console window from holding up the server's output, and a console input
+// handed over non-blocking from reading as ended.
 bool watchStopSignals(void (*onStop)(void*), void* context);

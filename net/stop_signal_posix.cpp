@@ -1,5 +1,6 @@
 #include "net/stop_signal.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -9,6 +10,10 @@ bool watchStopSignals(void (*onStop)(void*), void* context) {
     // A console whose reader went away must not end the server: writes to it
     // fail instead.
     signal(SIGPIPE, SIG_IGN);
+    // A console handed over non-blocking (a service manager opens its FIFOs
+    // that way) would read as ended the first time no command is waiting.
+    int inFlags = fcntl(0, F_GETFL);
+    if (inFlags >= 0 && (inFlags & O_NONBLOCK) != 0) fcntl(0, F_SETFL, inFlags & ~O_NONBLOCK);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
