@@ -1,6 +1,5 @@
 // The process entry: options, start, the console loop, stop.
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -25,7 +24,7 @@ namespace {
     // A console nobody reads must not keep the process alive: what the
     // writer cannot write out within the bound is lost.
     drainOutput(kOutputDrainMs);
-    std::_Exit(0);
+    endProcess(0);
 }
 
 }  // namespace

@@ -9,3 +9,8 @@
 // console window from holding up the server's output, and a console input
 // handed over non-blocking from reading as ended.
 bool watchStopSignals(void (*onStop)(void*), void* context);
+
+// Ends the process at once with this exit code, without flushing or closing
+// the C streams: a writer thread blocked on a console nobody reads holds
+// their locks, and a clean exit would wait for it for ever.
+[[noreturn]] void endProcess(int code);

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <thread>
 
 bool watchStopSignals(void (*onStop)(void*), void* context) {
@@ -28,3 +29,5 @@ bool watchStopSignals(void (*onStop)(void*), void* context) {
     }).detach();
     return true;
 }
+
+void endProcess(int code) { std::_Exit(code); }

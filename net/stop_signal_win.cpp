@@ -45,3 +45,10 @@ bool watchStopSignals(void (*onStop)(void*), void* context) {
     leaveQuickEdit();
     return SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
 }
+
+void endProcess(int code) {
+    // The C run-time's own exit, even _exit, flushes its streams while the
+    // DLLs detach; TerminateProcess skips that.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    ExitProcess(static_cast<UINT>(code));
+}

@@ -161,6 +161,18 @@ bool matchesAny(const std::string& line, const std::vector<std::regex>& patterns
     return false;
 }
 
+// The count of open handles is back where it started. Under Wine the count
+// is of the Wine process's descriptors, a cache of the Windows handles that
+// also opens a few descriptors for good when another thread first uses a
+// socket (the console's wake-up of the network thread): a handful more is
+// no leak, while a leak grows with the hundreds of connections of a soak.
+void expectHandlesBackTo(const Server& server, int before) {
+    if (serverIsWindows())
+        EXPECT_LE(server.openHandles(), before + 4);
+    else
+        EXPECT_EQ(server.openHandles(), before);
+}
+
 TEST(e2eSoak, SixtyThreePlayersComeAndGo) {
     const char* env = std::getenv("GAMESERVER_SOAK_SECONDS");
     const double seconds = env ? std::atof(env) : 5.0;
@@ -200,7 +212,7 @@ TEST(e2eSoak, SixtyThreePlayersComeAndGo) {
         },
         60s))
         << "every connection ends with its departure line";
-    EXPECT_EQ(server->openHandles(), handlesBefore);
+    expectHandlesBackTo(*server, handlesBefore);
 
     // Still answering, with the lobby forgotten.
     server->skipSeen(Stream::Out);
@@ -212,7 +224,7 @@ TEST(e2eSoak, SixtyThreePlayersComeAndGo) {
         EXPECT_BYTES(after.recvExactly(72 + 3 + 6), cat({helloReply(1, 0, "after"), hostAssigned(1), lobbyValue(0)}));
     }
     EXPECT_TRUE(server->waitForLine(Stream::Out, "Client ID 1 disconnected", 60s));
-    EXPECT_EQ(server->openHandles(), handlesBefore);
+    expectHandlesBackTo(*server, handlesBefore);
 
     server->type("exit");
     EXPECT_EQ(server->waitForExit(), 0);
