@@ -70,7 +70,8 @@ fuzz: fuzz-build
 fuzz-ci: fuzz-build
 	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
 
-# The end-to-end tests are the Linux suite's, pointed at gameserver.exe.
+# The end-to-end tests (the list ones included) are the Linux suite's, pointed
+# at gameserver.exe.
 # One Wine server for the whole run (it ends a minute after the last Windows
 # process): a server that quits between two tests races the next one's start.
 test-windows: build windows
@@ -79,7 +80,7 @@ test-windows: build windows
 	$(WINE_ENV) $(WINE) wineboot --init
 	cd $(MINGW_BUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE) $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \
-		ctest --output-on-failure -j $(JOBS) -R '^e2e'
+		ctest --output-on-failure -j $(JOBS) -R '^(e2e|list_e2e)'
 
 test: plain tsan asan fuzz-ci
 	@if command -v $(MINGW_CXX) >/dev/null && [ -x $(WINE) ]; then $(MAKE) --no-print-directory test-windows; \
