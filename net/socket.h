@@ -19,7 +19,6 @@ inline constexpr int kErrAddrInUse = 10048;
 inline constexpr int kErrConnReset = 10054;
 inline constexpr int kErrTimedOut = 10060;
 inline constexpr int kErrConnRefused = 10061;
-inline constexpr int kErrHostNotFound = 11001;
 
 // A socket set as select uses it: a count and 64 slots in insertion order.
 inline constexpr std::uint32_t kSocketSetSize = 64;
