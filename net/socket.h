@@ -11,11 +11,7 @@ using Socket = std::uintptr_t;
 inline constexpr Socket kInvalidSocket = ~Socket(0);
 
 // Windows Sockets error codes the server tests by name.
-inline constexpr int kErrInterrupted = 10004;
 inline constexpr int kErrWouldBlock = 10035;
-inline constexpr int kErrInProgress = 10036;
-inline constexpr int kErrNotSocket = 10038;
-inline constexpr int kErrAddrInUse = 10048;
 inline constexpr int kErrConnReset = 10054;
 inline constexpr int kErrTimedOut = 10060;
 inline constexpr int kErrConnRefused = 10061;
