@@ -1,7 +1,8 @@
 // The socket API the rest of the server talks to. One small set of calls with
 // Windows Sockets semantics: error codes are Windows Sockets numbers, socket
 // sets hold 64 sockets, select takes three sets. socket_posix.cpp implements it
-// on POSIX systems, socket_win.cpp on Windows Sockets.
+// on POSIX systems, socket_win.cpp on Windows Sockets; socket_common.cpp and
+// socket_set.cpp hold what both share.
 #pragma once
 
 #include <cstddef>
