@@ -14,6 +14,9 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 
 command -v podman >/dev/null || skip "podman is not installed"
 command -v podman-compose >/dev/null || skip "podman-compose is not installed"
+# One check at a time on a machine: each builds and tags gameserver:VERSION.
+exec 9>"${TMPDIR:-/tmp}/gameserver-image-check.lock"
+flock 9
 scratch=$(mktemp -d "$build/image-check.XXXXXX")
 # Everything this check creates is named after it.
 prefix=gameserver-check-$$
