@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "fake_list_server.h"
@@ -106,68 +107,46 @@ TEST_F(Image, WithoutConsoleAnnouncesOnTheListNamedInItsEnvironmentAndDeletesThe
     EXPECT_EQ(list.requests().back(), "GET /delete.php HTTP/1.1\r\nHost: list.invalid\r\n\r\n");
 }
 
-// An operator's terminal on `podman attach`: what it shows, and what is typed.
-class Attached {
-public:
+// Whether the condition holds within the time, looked at every 20 ms.
+bool within(Ms timeout, const std::function<bool()>& holds) {
+    for (auto end = std::chrono::steady_clock::now() + timeout; !holds(); std::this_thread::sleep_for(20ms))
+        if (std::chrono::steady_clock::now() > end) return false;
+    return true;
+}
+
+// `podman attach` in a terminal, as an operator has it.
+struct Attached {
     explicit Attached(const std::string& container) {
-        pid_ = ::forkpty(&terminal_, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
-            ::execlp("podman", "podman", "attach", container.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (pid == 0) ::_exit(::execlp("podman", "podman", "attach", container.c_str(), nullptr));
     }
     ~Attached() {
-        if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (terminal_ >= 0) ::close(terminal_);
+        if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
+        ::close(terminal);
     }
-    // Whether podman has put the terminal into raw mode within the time, as
-    // it does for a container with a terminal of its own: until then the
-    // terminal itself would take Ctrl+Q and hold keys back until Enter.
-    bool raw(Ms timeout) {
-        for (auto end = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < end;) {
-            termios mode{};
-            if (::tcgetattr(terminal_, &mode) == 0 && !(mode.c_lflag & ICANON) && !(mode.c_iflag & IXON)) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+    // Raw mode, as podman sets it for a container with a terminal: until then
+    // the terminal itself takes Ctrl+Q and holds keys back until Enter.
+    bool raw() {
+        termios mode{};
+        return ::tcgetattr(terminal, &mode) == 0 && !(mode.c_lflag & ICANON) && !(mode.c_iflag & IXON);
     }
-    void type(const std::string& keys) { (void)!::write(terminal_, keys.data(), keys.size()); }
-    // Reads what comes within the time, until the text has come.
-    bool shows(const std::string& text, Ms timeout) {
-        auto end = std::chrono::steady_clock::now() + timeout;
-        while (screen_.find(text) == std::string::npos) {
-            auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now()).count();
-            pollfd p{terminal_, POLLIN, 0};
-            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) != 1) return false;
-            char buf[512];
-            ssize_t n = ::read(terminal_, buf, sizeof buf);
-            if (n <= 0) return false;
-            screen_.append(buf, static_cast<std::size_t>(n));
-        }
-        return true;
+    void type(const std::string& keys) { (void)!::write(terminal, keys.data(), keys.size()); }
+    bool shows(const std::string& text) {
+        pollfd p{terminal, POLLIN, 0};
+        char buf[512];
+        ssize_t n = ::poll(&p, 1, 0) == 1 ? ::read(terminal, buf, sizeof buf) : 0;
+        if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
+        return screen.find(text) != std::string::npos;
     }
-    // Whether `podman attach` ended by itself within the time, successfully.
-    bool endedWell(Ms timeout) {
-        for (auto end = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < end;) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+    bool endedWell() {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) != pid) return false;
+        pid = -1;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-
-    const std::string& screen() const { return screen_; }
-
-private:
-    pid_t pid_ = -1;
-    int terminal_ = -1;
-    std::string screen_;
+    pid_t pid = -1;
+    int terminal = -1;
+    std::string screen;
 };
 
 // The compose example as it is, on a free port of the host; its console is
@@ -186,12 +165,10 @@ TEST_F(Image, ComposeExampleServesAClientAndItsConsoleDetachesWithCtrlPCtrlQ) {
     } down{compose + "down"};
     ASSERT_TRUE(run(compose + "up -d >/dev/null"));
     std::string container = project + "_gameserver_1", log;
-    auto end = std::chrono::steady_clock::now() + kWait;
-    while (!run("podman logs " + container + " 2>&1", &log) ||
-           log.find("Waiting for connections on port " + std::to_string(port)) == std::string::npos) {
-        ASSERT_LT(std::chrono::steady_clock::now(), end) << log;
-        std::this_thread::sleep_for(100ms);
-    }
+    ASSERT_TRUE(within(kWait, [&] {
+        return run("podman logs " + container + " 2>&1", &log) &&
+               log.find("Waiting for connections on port " + std::to_string(port)) != std::string::npos;
+    })) << log;
 
     Client carol(port);
     carol.send(pkt::hello("carol"));
@@ -199,15 +176,15 @@ TEST_F(Image, ComposeExampleServesAClientAndItsConsoleDetachesWithCtrlPCtrlQ) {
     EXPECT_TRUE(reply.size() == 72 && reply[1] == 10 && reply[71] == 0) << pkt::hex(reply);
 
     Attached console(container);
-    ASSERT_TRUE(console.raw(kWait));
+    ASSERT_TRUE(within(kWait, [&] { return console.raw(); }));
     console.type("players\r");
-    EXPECT_TRUE(console.shows("1\tcarol", kWait)) << console.screen();
+    EXPECT_TRUE(within(kWait, [&] { return console.shows("1\tcarol"); })) << console.screen;
     // Typed as a person types them: podman (4.3) misses the sequence when both
     // keys come in one read.
     console.type("\x10");
     std::this_thread::sleep_for(100ms);
     console.type("\x11");
-    EXPECT_TRUE(console.endedWell(kWait)) << console.screen();
+    EXPECT_TRUE(within(kWait, [&] { return console.endedWell(); })) << console.screen;
     std::string running;
     EXPECT_TRUE(run("podman inspect --format '{{.State.Running}}' " + container, &running));
     EXPECT_EQ(running, "true");
