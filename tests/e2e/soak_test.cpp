@@ -208,7 +208,8 @@ TEST(e2eSoak, SixtyThreePlayersComeAndGo) {
             for (const auto& l : lines)
                 n += l.rfind("Client ID ", 0) == 0 && l.size() > 23 &&
                      l.compare(l.size() - 13, 13, " disconnected") == 0;
-            return n == connections;
+            // The count line follows the last departure line.
+            return n == connections && lines.back() == "number of clients: 0";
         },
         60s))
         << "every connection ends with its departure line";
