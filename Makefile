@@ -7,6 +7,7 @@
 #                    tests against gameserver.exe, both under Wine
 # make fuzz          runs each fuzz target for FUZZ_SECONDS (60) seconds
 # make package       builds the .deb, and the Windows .zip where MinGW is installed
+# make image         builds the container image gameserver:VERSION with podman (or docker)
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
 ASAN_BUILD ?= build-asan
@@ -22,7 +23,7 @@ WINESERVER ?= /usr/lib/wine/wineserver
 # A Wine prefix of the build's own, no display, no debug chatter.
 WINE_ENV = WINEPREFIX=$(CURDIR)/$(MINGW_BUILD)/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
 
-.PHONY: deps configure build run test plain tsan asan fuzz-build fuzz fuzz-ci windows test-windows bench package clean
+.PHONY: deps configure build run test plain tsan asan fuzz-build fuzz fuzz-ci windows test-windows bench package image clean
 
 deps:
 	@scripts/install-deps
@@ -107,6 +108,12 @@ package: configure
 	else \
 	  echo "No Windows .zip: needs the MinGW-w64 compiler (g++-mingw-w64-x86-64) and $(MINGW_TOOLCHAIN)"; \
 	fi
+
+# gameserver:VERSION in podman's (or docker's) image store, and saved as
+# $(BUILD)/packages/gameserver-VERSION-image.tar. Only the server is compiled.
+# ENGINE=docker chooses docker where both are installed.
+image: configure
+	cmake --build $(BUILD) -j $(JOBS) --target image
 
 clean:
 	rm -rf $(BUILD) $(TSAN_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(MINGW_BUILD)

@@ -1,0 +1,63 @@
+#!/bin/bash
+# Builds the container image as `make image` does and checks it as operators
+# run it, with podman: its settings and size (printed), then image_test.cpp
+# (clients through a published port, the console on standard input, podman
+# stop, the list host from the environment, the compose example).
+# Exits 77 (skipped) where podman is missing or cannot run containers here.
+# Usage: check_image.sh BUILD_IMAGE PROGRAM VERSION BUILD_DIR COMPOSE_FILE IMAGE_TEST
+set -euo pipefail
+build_image=$1 program=$2 version=$3 build=$4 compose_file=$5 image_test=$6
+here=$(cd "$(dirname "$0")" && pwd)
+tag=gameserver:$version
+skip() { echo "skipped: $*" >&2; exit 77; }
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+command -v podman >/dev/null || skip "podman is not installed"
+command -v podman-compose >/dev/null || skip "podman-compose is not installed"
+# One check at a time on a machine: each builds and tags gameserver:VERSION.
+exec 9>"${TMPDIR:-/tmp}/gameserver-image-check.lock"
+flock 9
+scratch=$(mktemp -d "$build/image-check.XXXXXX")
+# Everything this check creates is named after it.
+prefix=gameserver-check-$$
+cleanup() {
+  podman ps -a --filter "name=^$prefix" --format '{{.Names}}' | xargs -r podman rm -f >/dev/null 2>&1 || true
+  podman network ls --filter "name=^$prefix" --format '{{.Name}}' | xargs -r podman network rm >/dev/null 2>&1 || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# podman's settings for this check alone: runc, where installed (crun refuses
+# some hosts' cgroup layout), and resource limits no higher than this
+# process's own, which an unprivileged container may not raise.
+nofile=$(ulimit -n) nproc=$(ulimit -u)
+[ "$nproc" != unlimited ] && [ "$nproc" -lt 4096 ] || nproc=4096
+{
+  printf '[containers]\ndefault_ulimits = ["nofile=%s:%s", "nproc=%s:%s"]\n' "$nofile" "$nofile" "$nproc" "$nproc"
+  if command -v runc >/dev/null; then printf '[engine]\nruntime = "runc"\n'; fi
+} >"$scratch/containers.conf"
+export CONTAINERS_CONF=$scratch/containers.conf
+
+# Whether podman runs containers here at all, with nothing of ours but the
+# dynamic loader (which runs on its own).
+mkdir "$scratch/probe"
+cp -L /lib64/ld-linux-x86-64.so.2 "$scratch/probe/ld.so"
+if ! out=$(podman run --rm --network none --rootfs "$scratch/probe" /ld.so --version 2>&1); then
+  skip "podman cannot run containers here: $out"
+fi
+
+ENGINE=podman "$build_image" "$program" "$tag" "$scratch/stage" >"$scratch/build.log" 2>&1 ||
+  { cat "$scratch/build.log" >&2; fail "the image did not build"; }
+settings=$(podman image inspect --format \
+  '{{.Config.User}} {{json .Config.ExposedPorts}} {{.Config.StopSignal}} {{json .Config.Entrypoint}}' "$tag")
+[ "$settings" = 'gameserver:gameserver {"50505/tcp":{}} SIGTERM ["/usr/bin/gameserver"]' ] ||
+  fail "image settings: $settings"
+size=$(podman image inspect --format '{{.Size}}' "$tag")
+echo "image $tag: $size bytes ($((size / 1000))kB)"
+[ "$size" -lt 10000000 ] || fail "the image is not under 10 MB"
+# The compose example names the image just built; a name podman lacks would
+# send it to a registry.
+grep -qxF "    image: $tag" "$compose_file" || fail "$compose_file does not name $tag"
+
+GAMESERVER_IMAGE=$(podman image inspect --format '{{.Id}}' "$tag") GAMESERVER_CONTAINER_PREFIX=$prefix \
+  GAMESERVER_COMPOSE_FILE=$compose_file GAMESERVER_COMMAND=$here/run_in_container.sh "$image_test"
