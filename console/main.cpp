@@ -1,5 +1,6 @@
 // The process entry: options, start, the console loop, stop.
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -33,7 +34,7 @@ int main(int argc, char** argv) {
     StartOptions options;
     scanOptions(argc, argv, options);
     GameServer* server = createServer(options.name, options.port, options.maxPlayers);
-    server->masterList = createMasterList(defaultMasterHost());
+    server->masterList = createMasterList(chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost()));
     watchStopSignals([](void* s) { stopAndExit(*static_cast<GameServer*>(s)); }, server);
 
     writeLine(Stream::Out, "Enter 'exit' to end the server, 'help' for a list of supported commands.");

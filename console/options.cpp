@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "masterlist/master_list.h"
 #include "net/output.h"
 
 std::int32_t decimalValue(const char* text) {
@@ -52,4 +53,44 @@ void scanOptions(int argc, const char* const* argv, StartOptions& options) {
             reportUnrecognized(arg);
         }
     }
+}
+
+namespace {
+
+// Letters, digits, '-' and '.': what host names and IPv4 addresses are made
+// of. Anything else would end up in the requests' Host line and path as it is.
+bool isHostNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+}  // namespace
+
+const char* chooseMasterHost(const char* fromEnvironment, const char* builtIn) {
+    if (fromEnvironment == nullptr || fromEnvironment[0] == 0) return builtIn;
+    constexpr std::size_t kLongest = sizeof MasterListState::host - 1;
+    std::size_t len = std::strlen(fromEnvironment);
+    Line line;
+    lineStart(line);
+    lineAdd(line, "GAMESERVER_MASTER_HOST ");
+    if (len > kLongest) {
+        lineAdd(line, "is too long (");
+        lineAddUnsigned(line, len);
+        lineAdd(line, " characters, at most ");
+        lineAddUnsigned(line, kLongest);
+        lineAdd(line, ")");
+    } else {
+        std::size_t bad = 0;
+        while (bad < len && isHostNameCharacter(fromEnvironment[bad])) ++bad;
+        if (bad == len) return fromEnvironment;
+        lineAdd(line, "\"");
+        lineAddClientText(line, fromEnvironment, len);
+        lineAdd(line, "\" is no host name (character ");
+        lineAddUnsigned(line, bad + 1);
+        lineAdd(line, "; letters, digits, '-' and '.' only)");
+    }
+    lineAdd(line, ", the list host stays ");
+    lineAdd(line, builtIn);
+    lineAdd(line, ".");
+    lineWrite(line, Stream::Err);
+    return builtIn;
 }

@@ -17,3 +17,9 @@ void scanOptions(int argc, const char* const* argv, StartOptions& options);
 // The decimal value of a text as atoi reads it: leading blanks, a sign,
 // digits up to the first non-digit; 0 without digits.
 std::int32_t decimalValue(const char* text);
+
+// The internet server list's host: the value of the environment variable
+// GAMESERVER_MASTER_HOST where it names one, else builtIn. A value that is too
+// long or holds a character no host name has is reported on standard error
+// and builtIn holds; an empty or missing one is no setting at all.
+const char* chooseMasterHost(const char* fromEnvironment, const char* builtIn);

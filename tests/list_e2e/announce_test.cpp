@@ -128,6 +128,36 @@ TEST_F(Announcement, AddsItselfAtStartAndDeletesItselfOnEveryKindOfStop) {
     }
 }
 
+TEST_F(Announcement, TakesTheListHostFromTheEnvironment) {
+    // A name that is no host name leaves the built-in host, after a line
+    // that says so; a good one replaces it.
+    struct Round {
+        const char* value;
+        std::string host;
+    };
+    for (const Round& round : {Round{"list host", kHost}, Round{"127.0.0.1", "127.0.0.1"}}) {
+        SCOPED_TRACE(round.value);
+        list.reset();
+        list = std::make_unique<FakeListServer>(80);
+        ASSERT_TRUE(list->ok());
+        list->setRootPage(pageLinkingTo(round.host));
+        ::setenv("GAMESERVER_MASTER_HOST", round.value, 1);
+        auto server = startServer();
+        ::unsetenv("GAMESERVER_MASTER_HOST");
+        ASSERT_TRUE(list->waitForRequests(2, 15000));
+        server->type("exit");
+        EXPECT_EQ(server->waitForExit(), 0);
+        auto requests = list->requests();
+        ASSERT_EQ(requests.size(), 3u);
+        EXPECT_EQ(requests[0], "GET / HTTP/1.1\r\nHost: " + round.host + "\r\n\r\n");
+        EXPECT_EQ(requests[2], "GET /delete.php HTTP/1.1\r\nHost: " + round.host + "\r\n\r\n");
+        bool reported = false;
+        for (const auto& line : server->lines(e2e::Stream::Err))
+            reported = reported || line.rfind("GAMESERVER_MASTER_HOST \"list host\" is no host name", 0) == 0;
+        EXPECT_EQ(reported, round.host == kHost);
+    }
+}
+
 TEST_F(Announcement, SendsNothingWhenOnlyOnTheLocalNetwork) {
     auto server = startServer({"-onlylan"});
     // Well past the first announcement's time.

@@ -55,6 +55,37 @@ TEST(StartOptions, OptionWithoutItsValueIsReportedAndSkipped) {
     }
 }
 
+TEST(StartOptions, ListHostFromTheEnvironment) {
+    OutputCapture output;
+    const char* builtIn = "masterlist.example.net";
+    EXPECT_STREQ(chooseMasterHost(nullptr, builtIn), builtIn);
+    EXPECT_STREQ(chooseMasterHost("", builtIn), builtIn);
+    EXPECT_STREQ(chooseMasterHost("127.0.0.1", builtIn), "127.0.0.1");
+    EXPECT_STREQ(chooseMasterHost("List-2.Example.org", builtIn), "List-2.Example.org");
+    std::string longest(1023, 'h');
+    EXPECT_EQ(chooseMasterHost(longest.c_str(), builtIn), longest.c_str());
+    EXPECT_TRUE(output.err().empty());
+
+    // Nothing of a bad value reaches a request, and its line cannot start a
+    // console line of its own.
+    std::string tooLong(1024, 'h');
+    for (const char* bad : {tooLong.c_str(), "list.example.org/x", "a b", "host\r\nX: y", "l\xC3\xAFst", "_"})
+        EXPECT_STREQ(chooseMasterHost(bad, builtIn), builtIn) << bad;
+    EXPECT_EQ(output.err(),
+              (Lines{"GAMESERVER_MASTER_HOST is too long (1024 characters, at most 1023), the list host stays "
+                     "masterlist.example.net.",
+                     "GAMESERVER_MASTER_HOST \"list.example.org/x\" is no host name (character 17; letters, digits, "
+                     "'-' and '.' only), the list host stays masterlist.example.net.",
+                     "GAMESERVER_MASTER_HOST \"a b\" is no host name (character 2; letters, digits, '-' and '.' "
+                     "only), the list host stays masterlist.example.net.",
+                     "GAMESERVER_MASTER_HOST \"host??X: y\" is no host name (character 5; letters, digits, '-' and "
+                     "'.' only), the list host stays masterlist.example.net.",
+                     "GAMESERVER_MASTER_HOST \"l\xC3\xAFst\" is no host name (character 2; letters, digits, '-' and "
+                     "'.' only), the list host stays masterlist.example.net.",
+                     "GAMESERVER_MASTER_HOST \"_\" is no host name (character 1; letters, digits, '-' and '.' "
+                     "only), the list host stays masterlist.example.net."}));
+}
+
 class Console : public ServerFixture {
 protected:
     Lines run(const std::string& line, bool goesOn = true) {
