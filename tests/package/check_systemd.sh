@@ -16,6 +16,7 @@ suite=bookworm
 
 skip() { echo "skipped: $*" >&2; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
+trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2' ERR
 [ "$(id -u)" = 0 ] || skip "needs root"
 for tool in systemd-nspawn debootstrap nsenter flock timeout; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
@@ -143,7 +144,7 @@ journal_has() {
 }
 console() { inside timeout 10 sh -c 'printf "%s\n" "$1" >"$2"' - "$1" "$2"; }
 file_has() {
-  for _ in $(seq 120); do grep -qF -- "$2" "$1" && return 0; sleep 0.5; done
+  for _ in $(seq 120); do grep -qsF -- "$2" "$1" && return 0; sleep 0.5; done
   cat "$1" >&2
   fail "'$2' not in $1"
 }
@@ -163,7 +164,9 @@ read -r port port1 port2 < <("$peer" ports 3 | xargs)
 # One server, announced on a list at 127.0.0.1, which only one test on this
 # machine may stand in for at a time.
 exec 9>/tmp/port80.lock
+waited=$SECONDS
 flock -w 300 9 || fail "port 80 stayed taken"
+echo "Port 80 had to be waited for $((SECONDS - waited)) s"
 "$peer" list >"$scratch/list.log" &
 list_pid=$!
 file_has "$scratch/list.log" listening
