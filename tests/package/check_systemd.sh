@@ -43,7 +43,8 @@ mirror() {
   done
 }
 
-# The pristine root, made once. A second run of this script waits for it.
+# The pristine root, made once. A second run in the same build folder waits
+# for this one to end.
 cache=$build/nspawn/$suite
 mkdir -p "$build/nspawn"
 exec 8>"$build/nspawn/lock"
@@ -64,8 +65,9 @@ if [ ! -x "$cache/usr/lib/systemd/systemd" ]; then
   echo 'nameserver 127.0.0.1' >"$cache.new/etc/resolv.conf"
   mv "$cache.new" "$cache"
 fi
-flock -u 8
 
+# What a run that was killed outright left behind.
+rm -rf "$build"/nspawn/run.*
 scratch=$(mktemp -d "$build/nspawn/run.XXXXXX")
 nspawn_pid='' list_pid='' clients=()
 cleanup() {
@@ -79,6 +81,7 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 
 # The package.
 if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/deb" >"$scratch/cpack.log" 2>&1; then
@@ -240,6 +243,13 @@ inside sh -c 'kill -9 "$1"' - "$crashed"
 journal_has gameserver@lobby1 "Waiting for connections on port $port1" 2
 [ "$(prop gameserver@lobby1 NRestarts)" = 1 ] || fail "lobby1 restarted $(prop gameserver@lobby1 NRestarts) times"
 
+# The options file is the operator's: a reinstall keeps the edits, a purge
+# deletes it, and the instances' files stay.
+inside apt-get install -y --reinstall /root/gameserver.deb >>"$scratch/apt.log" 2>&1 ||
+  { cat "$scratch/apt.log" >&2; fail "apt-get install --reinstall"; }
+grep -qxF "GAMESERVER_OPTS=\"-port $port -onlylan\"" "$root/etc/default/gameserver" ||
+  fail "the reinstall did not keep the edited options file"
+
 inside apt-get remove -y gameserver >>"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get remove"; }
 for unit in gameserver gameserver@lobby1 gameserver@lobby2; do
   [ "$(prop "$unit" ActiveState)" = inactive ] || fail "$unit is $(prop "$unit" ActiveState) after apt remove"
@@ -248,4 +258,7 @@ journal_has gameserver "Stopping server..."
 journal_has gameserver@lobby1 "Stopping server..."
 journal_has gameserver@lobby2 "Stopping server..."
 ! inside sh -c 'cat /proc/[0-9]*/comm' | grep -qx gameserver || fail "a gameserver process is left"
+inside apt-get purge -y gameserver >>"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get purge"; }
+[ ! -e "$root/etc/default/gameserver" ] || fail "the purge left /etc/default/gameserver"
+[ -f "$root/etc/gameserver/lobby1.conf" ] || fail "the purge took /etc/gameserver/lobby1.conf"
 echo "All steps passed in $((SECONDS - started)) s"
