@@ -1,13 +1,13 @@
 // The process entry: options, start, the console loop, stop.
 #include <chrono>
 #include <cstdlib>
-#include <iostream>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "console/commands.h"
 #include "console/options.h"
+#include "net/console_input.h"
 #include "net/output.h"
 #include "net/stop_signal.h"
 #include "console/server_control.h"
@@ -28,6 +28,26 @@ namespace {
     endProcess(0);
 }
 
+// The next console line without its line end; false once input has ended
+// (or failed) with nothing left. A last line without a line end counts.
+bool nextConsoleLine(std::string& line) {
+    static char buf[4096];
+    static std::size_t have = 0;
+    static std::size_t next = 0;
+    line.clear();
+    for (;;) {
+        while (next < have) {
+            char c = buf[next++];
+            if (c == '\n') return true;
+            line.push_back(c);
+        }
+        long n = readStandardInput(buf, sizeof buf);
+        if (n <= 0) return !line.empty();
+        have = static_cast<std::size_t>(n);
+        next = 0;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -42,7 +62,7 @@ int main(int argc, char** argv) {
     startServer(*server, options.onlylan);
 
     std::string line;
-    while (std::getline(std::cin, line)) {
+    while (nextConsoleLine(line)) {
         if (!handleConsoleLine(*server, line)) stopAndExit(*server);
     }
     // No console any more (end of input or a read error): serve on until a

@@ -1,7 +1,8 @@
 #include "net/error_text.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <iterator>
 
 #include "net/socket.h"
 
@@ -65,27 +66,24 @@ constexpr ErrorEntry kErrorTable[] = {
     {11001, "Host not found"},
     {11004, "No host data of that type was found"},
 };
-constexpr int kErrorCount = sizeof kErrorTable / sizeof kErrorTable[0];
-static_assert(kErrorCount == 50);
+static_assert(std::size(kErrorTable) == 50);
+static_assert(std::is_sorted(std::begin(kErrorTable), std::end(kErrorTable),
+                             [](const ErrorEntry& a, const ErrorEntry& b) { return a.code < b.code; }));
 
-thread_local char tMessage[256];
+// One line area per thread, so that two threads' lines never mix.
+thread_local char socketErrorText[256];
+
+const char* textOf(int code) {
+    auto entry = std::lower_bound(std::begin(kErrorTable), std::end(kErrorTable), code,
+                                  [](const ErrorEntry& e, int c) { return e.code < c; });
+    return entry != std::end(kErrorTable) && entry->code == code ? entry->text : "unknown error";
+}
 
 }  // namespace
 
-const char* socketErrorText(int code) {
-    int lo = 0, hi = kErrorCount;  // first entry whose code is not less than the one sought
-    while (lo < hi) {
-        int mid = lo + (hi - lo) / 2;
-        if (kErrorTable[mid].code < code) lo = mid + 1;
-        else hi = mid;
-    }
-    if (lo < kErrorCount && kErrorTable[lo].code == code) return kErrorTable[lo].text;
-    return "unknown error";
-}
-
 const char* socketErrorMessage(int code, const char* prefix) {
     if (code == 0) code = netLastError();
-    std::snprintf(tMessage, sizeof tMessage, "%s: %s (%d)", prefix, socketErrorText(code), code);
-    tMessage[sizeof tMessage - 1] = 0;
-    return tMessage;
+    std::snprintf(socketErrorText, sizeof socketErrorText, "%s: %s (%d)", prefix, textOf(code), code);
+    socketErrorText[sizeof socketErrorText - 1] = 0;
+    return socketErrorText;
 }

@@ -5,6 +5,3 @@
 // in a 256-byte area of the calling thread, valid until that thread's next
 // call; a line longer than 255 characters is cut there.
 const char* socketErrorMessage(int code, const char* prefix);
-
-// The bare text of a code, "unknown error" for a code without an entry.
-const char* socketErrorText(int code);

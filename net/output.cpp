@@ -16,9 +16,11 @@ constexpr std::size_t kHeaderBytes = 3;
 // size and writes each batch with one write and one flush.
 constexpr std::size_t kBatchBytes = 64 * 1024;
 
-std::mutex gLock;
-std::condition_variable gQueued;   // a line was queued
-std::condition_variable gWritten;  // a batch was written
+// Never destroyed: the writer waits on them until the process ends, also
+// in a process that ends through exit and its destructors.
+std::mutex& gLock = *new std::mutex;
+std::condition_variable& gQueued = *new std::condition_variable;   // a line was queued
+std::condition_variable& gWritten = *new std::condition_variable;  // a batch was written
 char gRing[kOutputQueueBytes];
 std::size_t gHead = 0;  // bytes taken out so far (the ring index is modulo its size)
 std::size_t gTail = 0;  // bytes put in so far
@@ -99,12 +101,18 @@ void enqueue(Stream stream, const char* text, std::size_t len) {
             n += len;
         }
         gWriting = true;
+        OutputSink sink = gSink;
+        void* context = gSinkContext;
         guard.unlock();
-        std::FILE* f = stream == 0 ? stdout : stderr;
-        // A stream that fails (a closed console) loses the batch; the
-        // server goes on.
-        std::fwrite(batch, 1, n, f);
-        std::fflush(f);
+        if (sink) {
+            sink(stream == 0 ? Stream::Out : Stream::Err, batch, n, context);
+        } else {
+            std::FILE* f = stream == 0 ? stdout : stderr;
+            // A stream that fails (a closed console) loses the batch; the
+            // server goes on.
+            std::fwrite(batch, 1, n, f);
+            std::fflush(f);
+        }
         guard.lock();
         gWriting = false;
         if (used() == 0 && gDropped > 0) {
@@ -156,10 +164,6 @@ void lineAddClientText(Line& line, const char* text, std::size_t maxLen) {
 void lineWrite(Line& line, Stream stream) {
     line.text[line.len] = '\n';
     std::lock_guard<std::mutex> guard(gLock);
-    if (gSink) {
-        gSink(stream, line.text, line.len + 1, gSinkContext);
-        return;
-    }
     std::call_once(gWriterStarted, [] { std::thread(writerLoop).detach(); });
     enqueue(stream, line.text, line.len + 1);
 }
@@ -188,7 +192,10 @@ bool drainOutput(int timeoutMs) {
 }
 
 void setOutputSink(OutputSink sink, void* context) {
-    std::lock_guard<std::mutex> guard(gLock);
+    std::unique_lock<std::mutex> guard(gLock);
+    // The sink that goes must have had its last batch: its context may go
+    // with it.
+    gWritten.wait(guard, [] { return used() == 0 && !gWriting; });
     gSink = sink;
     gSinkContext = context;
 }

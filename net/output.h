@@ -42,7 +42,9 @@ void writeLine(Stream stream, const char* text);
 // when the queue was written out. Meant for the end of the process.
 bool drainOutput(int timeoutMs);
 
-// Tests can take the output instead of the process streams. The sink gets each
-// whole line, line end included, at once on the caller's thread.
+// Where the writer writes instead of the process streams (tests take the
+// output this way). The sink is called on the writer thread with whole lines
+// of one stream, line ends included, in the order the process streams would
+// get them. Setting it waits until what is queued has gone to the sink before.
 using OutputSink = void (*)(Stream stream, const char* text, std::size_t len, void* context);
 void setOutputSink(OutputSink sink, void* context);

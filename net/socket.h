@@ -1,7 +1,8 @@
 // The socket API the rest of the server talks to. One small set of calls with
 // Windows Sockets semantics: error codes are Windows Sockets numbers, socket
 // sets hold 64 sockets, select takes three sets. socket_posix.cpp implements it
-// on POSIX systems, socket_win.cpp on Windows Sockets.
+// on POSIX systems, socket_win.cpp on Windows Sockets; socket_common.cpp and
+// socket_set.cpp hold what both share.
 #pragma once
 
 #include <cstddef>
@@ -11,15 +12,10 @@ using Socket = std::uintptr_t;
 inline constexpr Socket kInvalidSocket = ~Socket(0);
 
 // Windows Sockets error codes the server tests by name.
-inline constexpr int kErrInterrupted = 10004;
 inline constexpr int kErrWouldBlock = 10035;
-inline constexpr int kErrInProgress = 10036;
-inline constexpr int kErrNotSocket = 10038;
-inline constexpr int kErrAddrInUse = 10048;
 inline constexpr int kErrConnReset = 10054;
 inline constexpr int kErrTimedOut = 10060;
 inline constexpr int kErrConnRefused = 10061;
-inline constexpr int kErrHostNotFound = 11001;
 
 // A socket set as select uses it: a count and 64 slots in insertion order.
 inline constexpr std::uint32_t kSocketSetSize = 64;

@@ -1,27 +1,17 @@
-// POSIX implementation of the socket API in socket.h.
-#include "net/socket.h"
+// POSIX implementation of the socket API in socket.h: what differs from the
+// other platform. What both share is in socket_common.cpp.
+#include "net/socket_platform.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 
 namespace {
-
-thread_local int tLastError = 0;
-// The last failure of a call on one socket, on this thread: what Windows
-// Sockets reports as the socket's error right after a failed call.
-thread_local Socket tFailedSocket = kInvalidSocket;
-thread_local int tFailedCode = 0;
 
 std::atomic<int> gStartups{0};
 
@@ -83,17 +73,7 @@ int wsaFromErrno(int e) {
 
 int fd(Socket s) { return s > static_cast<Socket>(INT_MAX) ? -1 : static_cast<int>(s); }
 
-int fail(Socket s, int err) {
-    int code = wsaFromErrno(err);
-    tLastError = code;
-    tFailedSocket = s;
-    tFailedCode = code;
-    return -1;
-}
-
-void succeeded(Socket s) {
-    if (tFailedSocket == s) tFailedSocket = kInvalidSocket;
-}
+int fail(Socket s, int err) { return netFail(s, wsaFromErrno(err)); }
 
 }  // namespace
 
@@ -108,9 +88,6 @@ void netCleanup() {
     }
 }
 
-int netLastError() { return tLastError; }
-void netSetLastError(int code) { tLastError = code; }
-
 Socket netTcpSocket() {
     int f = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (f < 0) {
@@ -121,23 +98,20 @@ Socket netTcpSocket() {
 }
 
 int netBindAny(Socket s, std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = netSocketAddress(Ipv4Address{}, port);
     // A restarted server must be able to open its port while connections of
     // its previous run linger in TIME_WAIT. SO_REUSEADDR allows that here and
     // still refuses a port that another socket listens on.
     int one = 1;
     ::setsockopt(fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(s, errno);
-    succeeded(s);
+    netClearFailure(s);
     return 0;
 }
 
 int netListen(Socket s) {
     if (::listen(fd(s), SOMAXCONN) != 0) return fail(s, errno);
-    succeeded(s);
+    netClearFailure(s);
     return 0;
 }
 
@@ -159,11 +133,8 @@ Socket netAccept(Socket listener, PeerAddress* peer) {
         fail(listener, errno);
         return kInvalidSocket;
     }
-    succeeded(listener);
-    if (peer) {
-        if (!::inet_ntop(AF_INET, &addr.sin_addr, peer->ip, sizeof peer->ip)) peer->ip[0] = 0;
-        peer->port = ntohs(addr.sin_port);
-    }
+    netClearFailure(listener);
+    if (peer) netPeerAddress(addr, *peer);
     return static_cast<Socket>(f);
 }
 
@@ -173,7 +144,7 @@ int netRecv(Socket s, void* buf, std::size_t len) {
         n = ::recv(fd(s), buf, len, 0);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return fail(s, errno);
-    succeeded(s);
+    netClearFailure(s);
     return static_cast<int>(n);
 }
 
@@ -183,18 +154,18 @@ int netSend(Socket s, const void* buf, std::size_t len) {
         n = ::send(fd(s), buf, len, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return fail(s, errno);
-    succeeded(s);
+    netClearFailure(s);
     return static_cast<int>(n);
 }
 
 int netShutdownSend(Socket s) {
     if (::shutdown(fd(s), SHUT_WR) != 0) return fail(s, errno);
-    succeeded(s);
+    netClearFailure(s);
     return 0;
 }
 
 int netClose(Socket s) {
-    if (tFailedSocket == s) tFailedSocket = kInvalidSocket;
+    netClearFailure(s);
     // On Linux the descriptor is released even when close reports EINTR, so
     // it is never closed twice.
     if (::close(fd(s)) != 0) return fail(kInvalidSocket, errno);
@@ -230,19 +201,17 @@ int netSetIoTimeout(Socket s, int milliseconds) {
     return 0;
 }
 
-int netPendingError(Socket s) {
+bool platformTakeSocketError(Socket s, int* code) {
     int err = 0;
     socklen_t len = sizeof err;
-    if (::getsockopt(fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return wsaFromErrno(errno);
-    if (err != 0) {
-        if (tFailedSocket == s) tFailedSocket = kInvalidSocket;
-        return wsaFromErrno(err);
-    }
-    if (tFailedSocket == s) {
-        tFailedSocket = kInvalidSocket;
-        return tFailedCode;
-    }
-    return 0;
+    bool read = ::getsockopt(fd(s), SOL_SOCKET, SO_ERROR, &err, &len) == 0;
+    *code = wsaFromErrno(read ? err : errno);
+    return read;
+}
+
+int platformConnectStart(Socket s, const sockaddr_in& to) {
+    if (::connect(fd(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
+    return errno == EINPROGRESS ? kConnectUnderWay : wsaFromErrno(errno);
 }
 
 bool netWakerOpen(NetWaker& waker) {
@@ -340,59 +309,4 @@ int netSelect(std::uint32_t, SocketSet* readSet, SocketSet* writeSet, SocketSet*
     ready += keepReady(writeSet, [&](Socket s) { return (revents(s) & (POLLOUT | POLLERR | POLLHUP)) != 0; });
     ready += keepReady(exceptSet, [&](Socket s) { return (revents(s) & POLLPRI) != 0; });
     return ready;
-}
-
-int netResolveIpv4(const char* host, Ipv4Address* addrs, int maxAddrs) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) {
-        netSetLastError(kErrHostNotFound);
-        return -1;
-    }
-    int count = 0;
-    for (addrinfo* a = res; a && count < maxAddrs; a = a->ai_next) {
-        if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in)) continue;
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-        std::memcpy(addrs[count].bytes, &sin->sin_addr, 4);
-        ++count;
-    }
-    ::freeaddrinfo(res);
-    return count;
-}
-
-int netConnect(Socket s, const Ipv4Address& addr, std::uint16_t port, int timeoutMs) {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    std::memcpy(&sin.sin_addr, addr.bytes, 4);
-    if (netSetNonBlocking(s, true) != 0) return -1;
-    int rc = ::connect(fd(s), reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    if (rc != 0 && errno != EINPROGRESS) {
-        int e = errno;
-        netSetNonBlocking(s, false);
-        return fail(s, e);
-    }
-    if (rc != 0) {
-        pollfd p{fd(s), POLLOUT, 0};
-        do {
-            rc = ::poll(&p, 1, timeoutMs);
-        } while (rc < 0 && errno == EINTR);
-        if (rc == 0) {
-            netSetNonBlocking(s, false);
-            return fail(s, ETIMEDOUT);
-        }
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (rc < 0) err = errno;
-        else if (::getsockopt(fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-        if (err != 0) {
-            netSetNonBlocking(s, false);
-            return fail(s, err);
-        }
-    }
-    netSetNonBlocking(s, false);
-    succeeded(s);
-    return 0;
 }

@@ -27,9 +27,10 @@ TEST(ShutdownConnection, ReportsEachReceiveOfWhatThePeerStillSent) {
 
     EXPECT_TRUE(shutdownConnection(mine));  // a blocking socket
     EXPECT_FALSE(isOpen(mine));
-    EXPECT_EQ(output.err(), (Lines{"\nFYI, received 1024 unexpected bytes during shutdown.",
-                                   "\nFYI, received 1024 unexpected bytes during shutdown.",
-                                   "\nFYI, received 952 unexpected bytes during shutdown."}));
+    // Each report starts with a blank line of its own.
+    EXPECT_EQ(output.err(), (Lines{"", "FYI, received 1024 unexpected bytes during shutdown.", "",
+                                   "FYI, received 1024 unexpected bytes during shutdown.", "",
+                                   "FYI, received 952 unexpected bytes during shutdown."}));
     EXPECT_TRUE(output.out().empty());
 }
 

@@ -28,10 +28,12 @@ struct CapturedOutput {
     }
     ~CapturedOutput() { setOutputSink(nullptr, nullptr); }
     std::string stdOut() {
+        drainOutput(10000);
         std::lock_guard<std::mutex> guard(lock);
         return out;
     }
     std::string stdErr() {
+        drainOutput(10000);
         std::lock_guard<std::mutex> guard(lock);
         return err;
     }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/output.h"
@@ -28,21 +29,30 @@ class OutputCapture {
 public:
     OutputCapture() { setOutputSink(&OutputCapture::take, this); }
     ~OutputCapture() { setOutputSink(nullptr, nullptr); }
+    // What the writer has taken once every line queued so far is written.
     Lines out() { return get(out_); }
     Lines err() { return get(err_); }
     void clear() {
+        drainOutput(kDrainMs);
         std::lock_guard<std::mutex> guard(lock_);
         out_.clear();
         err_.clear();
     }
 
 private:
+    static constexpr int kDrainMs = 10000;
+    // A batch of whole lines of one stream.
     static void take(Stream stream, const char* text, std::size_t len, void* self) {
         auto* me = static_cast<OutputCapture*>(self);
         std::lock_guard<std::mutex> guard(me->lock_);
-        (stream == Stream::Out ? me->out_ : me->err_).emplace_back(text, len - 1);
+        for (std::size_t start = 0; start < len;) {
+            std::size_t end = std::string_view(text, len).find('\n', start);
+            (stream == Stream::Out ? me->out_ : me->err_).emplace_back(text + start, end - start);
+            start = end + 1;
+        }
     }
     Lines get(const Lines& lines) {
+        drainOutput(kDrainMs);
         std::lock_guard<std::mutex> guard(lock_);
         return lines;
     }

@@ -1,0 +1,94 @@
+// The output queue as the writer thread empties it, with a console that
+// takes its lines only when the test lets it.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "net/output.h"
+
+namespace {
+
+// Takes one batch of lines each time the test allows one, and keeps every
+// line in the order both streams got them.
+class SlowConsole {
+public:
+    SlowConsole() { setOutputSink(&SlowConsole::take, this); }
+    ~SlowConsole() {
+        allow(1 << 30);
+        drainOutput(10000);
+        setOutputSink(nullptr, nullptr);
+    }
+    void allow(int batches) {
+        std::lock_guard<std::mutex> guard(lock_);
+        allowed_ += batches;
+        changed_.notify_all();
+    }
+    // Waits until the writer has handed over this many batches in all.
+    bool waitForBatches(int n) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, std::chrono::seconds(10), [&] { return batches_ >= n; });
+    }
+    std::vector<std::pair<Stream, std::string>> lines() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return lines_;
+    }
+
+private:
+    static void take(Stream stream, const char* text, std::size_t len, void* self) {
+        auto* me = static_cast<SlowConsole*>(self);
+        std::unique_lock<std::mutex> guard(me->lock_);
+        ++me->batches_;
+        me->changed_.notify_all();
+        me->changed_.wait(guard, [me] { return me->allowed_ > 0; });
+        --me->allowed_;
+        for (std::size_t start = 0; start < len;) {
+            std::size_t end = std::string_view(text, len).find('\n', start);
+            me->lines_.emplace_back(stream, std::string(text + start, end - start));
+            start = end + 1;
+        }
+    }
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int allowed_ = 0;
+    int batches_ = 0;
+    std::vector<std::pair<Stream, std::string>> lines_;
+};
+
+}  // namespace
+
+TEST(OutputQueue, TheCountOfDroppedLinesComesBetweenTheLinesBeforeAndAfterTheLoss) {
+    SlowConsole console;
+    writeLine(Stream::Out, "first");
+    ASSERT_TRUE(console.waitForBatches(1));  // the writer is stuck in it
+
+    // Far more than the queue holds.
+    const std::string filler(2000, 'f');
+    constexpr int kFill = 700;
+    for (int i = 0; i < kFill; ++i) writeLine(Stream::Out, (std::to_string(i) + filler).c_str());
+
+    // One batch goes out and makes room; the next line then fits.
+    console.allow(1);
+    ASSERT_TRUE(console.waitForBatches(2));
+    writeLine(Stream::Out, "after");
+    writeLine(Stream::Err, "after on the other stream");
+    console.allow(1 << 30);
+    ASSERT_TRUE(drainOutput(10000));
+
+    auto lines = console.lines();
+    ASSERT_GT(lines.size(), 4u);
+    EXPECT_EQ(lines.front(), std::make_pair(Stream::Out, std::string("first")));
+    EXPECT_EQ(lines[lines.size() - 2], std::make_pair(Stream::Out, std::string("after")));
+    EXPECT_EQ(lines.back(), std::make_pair(Stream::Err, std::string("after on the other stream")));
+    // Every filler line that fitted, in order, then the count of the others.
+    std::size_t kept = lines.size() - 4;
+    for (std::size_t i = 0; i < kept; ++i)
+        ASSERT_EQ(lines[1 + i].second, std::to_string(i) + filler) << i;
+    EXPECT_LT(kept, static_cast<std::size_t>(kFill));
+    EXPECT_EQ(lines[lines.size() - 3],
+              std::make_pair(Stream::Err, std::to_string(kFill - kept) + " lines of output were dropped."));
+}
