@@ -1,0 +1,264 @@
+#!/bin/bash
+# Follows the README's "Running it as a service" under a real systemd: a
+# minimal Debian booted with systemd-nspawn gets the .deb through apt, and
+# its servers are started, spoken to, stopped, restarted after a crash and
+# removed the way an operator does it. The container shares the host's
+# network, so clients and the stand-in list (service_peer) run on the host's
+# loopback.
+# The Debian root is made once with debootstrap, from the mirror the host's
+# apt uses, and kept in BUILD_DIR/nspawn/; every run boots a copy of it.
+# Exits 77 (skipped) where no container can be booted or the root cannot be
+# fetched.
+# Usage: check_systemd.sh CPACK BUILD_DIR SERVICE_PEER
+set -euo pipefail
+cpack=$1 build=$2 peer=$3
+suite=bookworm
+
+skip() { echo "skipped: $*" >&2; exit 77; }
+fail() { echo "FAILED: $*" >&2; exit 1; }
+trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2' ERR
+[ "$(id -u)" = 0 ] || skip "needs root"
+for tool in systemd-nspawn debootstrap nsenter flock timeout; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+
+# The URI of the host's $suite sources, one-line or deb822 format.
+mirror() {
+  local f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] && awk -v suite="$suite" '{ sub(/\[[^]]*\]/, "") }
+        $1 == "deb" && $3 == suite { print $2; exit }' "$f"
+  done
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && awk -v suite="$suite" 'BEGIN { RS = "" } {
+        deb = 0; ok = 0; uri = ""
+        n = split($0, lines, "\n")
+        for (l = 1; l <= n; l++) {
+          k = split(lines[l], w, /[ \t]+/)
+          if (w[1] == "Types:") for (j = 2; j <= k; j++) if (w[j] == "deb") deb = 1
+          if (w[1] == "Suites:") for (j = 2; j <= k; j++) if (w[j] == suite) ok = 1
+          if (w[1] == "URIs:" && uri == "") uri = w[2]
+        }
+        if (deb && ok && uri != "") { print uri; exit } }' "$f"
+  done
+}
+
+# The pristine root, made once. A second run in the same build folder waits
+# for this one to end.
+cache=$build/nspawn/$suite
+mkdir -p "$build/nspawn"
+exec 8>"$build/nspawn/lock"
+flock -w 900 8 || fail "another run holds $build/nspawn/lock"
+if [ ! -x "$cache/usr/lib/systemd/systemd" ]; then
+  uri=$(mirror | head -n 1)
+  [ -n "$uri" ] || skip "the host's apt configuration names no $suite source"
+  echo "Making the Debian root in $cache (once)"
+  rm -rf "$cache.new"
+  if ! timeout 800 debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus \
+         "$suite" "$cache.new" "$uri" >"$build/nspawn/debootstrap.log" 2>&1; then
+    tail -n 5 "$build/nspawn/debootstrap.log" >&2
+    rm -rf "$cache.new"
+    skip "debootstrap could not make the root (log: $build/nspawn/debootstrap.log)"
+  fi
+  # No name look-up may leave the machine: the container asks 127.0.0.1.
+  rm -f "$cache.new/etc/resolv.conf"
+  echo 'nameserver 127.0.0.1' >"$cache.new/etc/resolv.conf"
+  mv "$cache.new" "$cache"
+fi
+
+# What a run that was killed outright left behind.
+rm -rf "$build"/nspawn/run.*
+scratch=$(mktemp -d "$build/nspawn/run.XXXXXX")
+nspawn_pid='' list_pid='' clients=()
+cleanup() {
+  set +e
+  for pid in "${clients[@]}" $list_pid; do kill "$pid" 2>/dev/null; done
+  if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2>/dev/null; then
+    kill -TERM "$nspawn_pid"  # a clean shutdown of the container
+    timeout 30 tail --pid="$nspawn_pid" -f /dev/null || kill -KILL "$nspawn_pid"
+  fi
+  wait 2>/dev/null
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# The package.
+if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/deb" >"$scratch/cpack.log" 2>&1; then
+  cat "$scratch/cpack.log" >&2
+  fail "cpack could not build the .deb"
+fi
+root=$scratch/root
+mkdir "$root"
+cp -a --reflink=auto "$cache/." "$root/"
+cp "$scratch"/deb/gameserver_*.deb "$root/root/gameserver.deb"
+
+# Runs a command in the container as root there, within a time limit.
+inside() { timeout 60 nsenter --target "$leader" --all -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
+# Boots the container and waits for its systemd to be up; on failure calls
+# the given function (skip at the first boot, fail later). This machine's own
+# systemd, if any, is not asked to register or move the container.
+boot() {
+  local on_failure=$1 began=$SECONDS state='' child
+  systemd-nspawn --quiet --register=no --keep-unit --resolv-conf=off --timezone=off \
+    --console=passive -D "$root" --boot >"$scratch/boot.log" 2>&1 &
+  nspawn_pid=$!
+  # The container's init is the child of systemd-nspawn that runs systemd
+  # (an intermediate child comes and goes before it).
+  leader=''
+  for _ in $(seq 300); do
+    for child in $(cat "/proc/$nspawn_pid/task/$nspawn_pid/children" 2>/dev/null); do
+      [ "$(cat "/proc/$child/comm" 2>/dev/null)" = systemd ] && leader=$child
+    done
+    [ -n "$leader" ] && break
+    kill -0 "$nspawn_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$leader" ]; then
+    cat "$scratch/boot.log" >&2
+    $on_failure "systemd-nspawn cannot boot a container here"
+  fi
+  for _ in $(seq 120); do
+    state=$(inside systemctl is-system-running 2>/dev/null) || true
+    [[ $state == running || $state == degraded ]] && break
+    kill -0 "$nspawn_pid" 2>/dev/null || break
+    sleep 0.5
+  done
+  if [[ $state != running && $state != degraded ]]; then
+    cat "$scratch/boot.log" >&2
+    $on_failure "the container's systemd did not come up (state: '$state')"
+  fi
+  echo "Booted in $((SECONDS - began)) s ($state)"
+}
+started=$SECONDS
+boot skip
+
+# Waits until the unit's journal of this boot holds a line (-o cat: the
+# message alone) that many times.
+journal_has() {
+  local unit=$1 text=$2 times=${3:-1}
+  for _ in $(seq 60); do
+    [ "$(inside journalctl -b -u "$unit" -o cat --no-pager | grep -cxF -- "$text")" -ge "$times" ] && return 0
+    sleep 0.5
+  done
+  echo "--- journal of $unit:" >&2
+  inside journalctl -b -u "$unit" -o cat --no-pager >&2
+  fail "$unit's journal lacks '$text' (${times}x)"
+}
+console() { inside timeout 10 sh -c 'printf "%s\n" "$1" >"$2"' - "$1" "$2"; }
+file_has() {
+  for _ in $(seq 120); do grep -qsF -- "$2" "$1" && return 0; sleep 0.5; done
+  cat "$1" >&2
+  fail "'$2' not in $1"
+}
+prop() { inside systemctl show -P "$2" "$1"; }
+
+inside apt-get install -y /root/gameserver.deb >"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get install"; }
+[ -x "$root/usr/bin/gameserver" ] || fail "the package installed no /usr/bin/gameserver"
+
+exposure=$(inside systemd-analyze security --no-pager gameserver.service | grep 'Overall exposure level' || true)
+echo "${exposure#→ }"
+score=$(grep -oE '[0-9]+\.[0-9]+' <<<"$exposure" | head -n 1)
+[ -n "$score" ] || fail "systemd-analyze security gave no exposure level"
+awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }' || fail "exposure $score is above 2.0"
+
+read -r port port1 port2 < <("$peer" ports 3 | xargs)
+
+# One server, announced on a list at 127.0.0.1, which only one test on this
+# machine may stand in for at a time.
+exec 9>/tmp/port80.lock
+waited=$SECONDS
+flock -w 300 9 || fail "port 80 stayed taken"
+echo "Port 80 had to be waited for $((SECONDS - waited)) s"
+"$peer" list >"$scratch/list.log" &
+list_pid=$!
+file_has "$scratch/list.log" listening
+cat >"$root/etc/default/gameserver" <<EOF
+GAMESERVER_NAME="Service test"
+GAMESERVER_OPTS="-port $port -maxplayers 8"
+GAMESERVER_MASTER_HOST=127.0.0.1
+EOF
+inside systemctl enable --now gameserver
+[ "$(inside systemctl is-enabled gameserver)" = enabled ] || fail "gameserver is not enabled"
+journal_has gameserver "Waiting for connections on port $port"
+file_has "$scratch/list.log" "GET /add.php?name=Service"
+file_has "$scratch/list.log" "&port=$port&"
+# The dynamic user: neither root nor a user of the root's passwd file.
+uid=$(inside awk '/^Uid:/ { print $2 }' "/proc/$(prop gameserver MainPID)/status")
+[ "$uid" -ge 61184 ] && [ "$uid" -le 65519 ] || fail "the server runs as uid $uid"
+
+"$peer" client "$port" alice "Restart in 5 minutes" >"$scratch/alice.log" &
+clients+=($!)
+file_has "$scratch/alice.log" "logged in"
+journal_has gameserver 'Player "alice" connected.'
+console players /run/gameserver/console
+journal_has gameserver $'1\talice'
+console "say Restart in 5 minutes" /run/gameserver/console
+file_has "$scratch/alice.log" "chat: Restart in 5 minutes"
+
+inside systemctl stop gameserver
+journal_has gameserver "Stopping server..."
+[ "$(prop gameserver ExecMainStatus)" = 0 ] && [ "$(prop gameserver Result)" = success ] ||
+  fail "the stop ended with status $(prop gameserver ExecMainStatus), result $(prop gameserver Result)"
+file_has "$scratch/list.log" "GET /delete.php"
+kill "$list_pid"
+wait "$list_pid" || true
+list_pid=''
+flock -u 9
+
+# Off the list from now on: the options changed, the server restarted.
+sed -i 's/^GAMESERVER_OPTS=.*/GAMESERVER_OPTS="-port '"$port"' -onlylan"/' "$root/etc/default/gameserver"
+inside systemctl restart gameserver
+journal_has gameserver "Waiting for connections on port $port" 2
+
+# Two more from the templates, each on its own port.
+mkdir -p "$root/etc/gameserver"
+printf '%s\n' 'GAMESERVER_NAME="Lobby one"' "GAMESERVER_OPTS=\"-port $port1 -onlylan\"" >"$root/etc/gameserver/lobby1.conf"
+printf '%s\n' "GAMESERVER_OPTS=\"-port $port2 -onlylan -maxplayers 8\"" >"$root/etc/gameserver/lobby2.conf"
+inside systemctl enable --now gameserver@lobby1 gameserver@lobby2
+journal_has gameserver@lobby1 "Waiting for connections on port $port1"
+journal_has gameserver@lobby2 "Waiting for connections on port $port2"
+"$peer" client "$port2" bob "Lobby two closes" >"$scratch/bob.log" &
+clients+=($!)
+file_has "$scratch/bob.log" "logged in"
+journal_has gameserver@lobby2 'Player "bob" connected.'
+console players /run/gameserver/lobby2.console
+journal_has gameserver@lobby2 $'1\tbob'
+console "say Lobby two closes" /run/gameserver/lobby2.console
+file_has "$scratch/bob.log" "chat: Lobby two closes"
+
+# Enabled means started at boot: the container is powered off and booted
+# again.
+inside systemctl poweroff || true
+timeout 60 tail --pid="$nspawn_pid" -f /dev/null || fail "the container did not power off"
+wait "$nspawn_pid" || true
+boot fail
+journal_has gameserver "Waiting for connections on port $port"
+journal_has gameserver@lobby1 "Waiting for connections on port $port1"
+journal_has gameserver@lobby2 "Waiting for connections on port $port2"
+
+# A crash: systemd starts the server again.
+crashed=$(prop gameserver@lobby1 MainPID)
+inside sh -c 'kill -9 "$1"' - "$crashed"
+journal_has gameserver@lobby1 "Waiting for connections on port $port1" 2
+[ "$(prop gameserver@lobby1 NRestarts)" = 1 ] || fail "lobby1 restarted $(prop gameserver@lobby1 NRestarts) times"
+
+# The options file is the operator's: a reinstall keeps the edits, a purge
+# deletes it, and the instances' files stay.
+inside apt-get install -y --reinstall /root/gameserver.deb >>"$scratch/apt.log" 2>&1 ||
+  { cat "$scratch/apt.log" >&2; fail "apt-get install --reinstall"; }
+grep -qxF "GAMESERVER_OPTS=\"-port $port -onlylan\"" "$root/etc/default/gameserver" ||
+  fail "the reinstall did not keep the edited options file"
+
+inside apt-get remove -y gameserver >>"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get remove"; }
+for unit in gameserver gameserver@lobby1 gameserver@lobby2; do
+  [ "$(prop "$unit" ActiveState)" = inactive ] || fail "$unit is $(prop "$unit" ActiveState) after apt remove"
+done
+journal_has gameserver "Stopping server..."
+journal_has gameserver@lobby1 "Stopping server..."
+journal_has gameserver@lobby2 "Stopping server..."
+! inside sh -c 'cat /proc/[0-9]*/comm' | grep -qx gameserver || fail "a gameserver process is left"
+inside apt-get purge -y gameserver >>"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get purge"; }
+[ ! -e "$root/etc/default/gameserver" ] || fail "the purge left /etc/default/gameserver"
+[ -f "$root/etc/gameserver/lobby1.conf" ] || fail "the purge took /etc/gameserver/lobby1.conf"
+echo "All steps passed in $((SECONDS - started)) s"
