@@ -135,25 +135,23 @@ void scanClients(GameServer& server) {
 // reported the socket writable. What the socket does not take waits for that
 // as before.
 void flushFilledBuffers(GameServer& server) {
-    for (std::size_t i = 0; i < server.clients.size(); ++i) {
-        ClientConnection& c = server.clients[i];
-        if (c.flushPending == 0) continue;
+    forEachClientClosing(server, [&server](ClientConnection& c) {
+        if (c.flushPending == 0) return false;
         c.flushPending = 0;
-        if (flushSendBuffer(server, c)) continue;
+        if (flushSendBuffer(server, c)) return false;
         failClient(server, c, "Write error");
-        i = static_cast<std::size_t>(-1);
-    }
+        return true;
+    });
 }
 
 // Connections that never logged in must not hold IDs and slots for ever.
 void closeLateLogins(GameServer& server) {
     long long now = monotonicMs();
-    for (std::size_t i = 0; i < server.clients.size(); ++i) {
-        ClientConnection& c = server.clients[i];
-        if (c.authenticated != 0 || c.loginDeadlineMs > now) continue;
+    forEachClientClosing(server, [&server, now](ClientConnection& c) {
+        if (c.authenticated != 0 || c.loginDeadlineMs > now) return false;
         closeClient(server, c);
-        i = static_cast<std::size_t>(-1);
-    }
+        return true;
+    });
 }
 
 void stopCleanUp(GameServer& server) {
