@@ -20,8 +20,6 @@ std::int32_t commandNumber(const std::string& line, std::size_t start) {
     return decimalValue(digits.c_str());
 }
 
-}  // namespace
-
 void printHelp() {
     static const char* const kHelp[] = {
         "",
@@ -92,6 +90,8 @@ void broadcastChat(GameServer& server, const std::string& text) {
     lineAddBytes(line, field, len);
     lineWrite(line, Stream::Out);
 }
+
+}  // namespace
 
 bool handleConsoleLine(GameServer& server, const std::string& line) {
     if (startsWith(line, "help")) {

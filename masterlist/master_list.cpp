@@ -50,10 +50,15 @@ private:
     bool held_ = false;
 };
 
+// A point on the monotonic clock, in milliseconds, by which a request ends.
+using RequestDeadline = long long;
+
 long long nowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+RequestDeadline requestDeadline(int limitMs) { return nowMs() + limitMs; }
 
 // The next wait: waitMs, or what is left of the request if that is less.
 // 0 when nothing is left.
@@ -106,21 +111,8 @@ void encodeName(const char* name, char* encoded, std::size_t size) {
     }
 }
 
-}  // namespace
-
-const char* defaultMasterHost() { return GAMESERVER_MASTER_HOST; }
-
-MasterListState* createMasterList(const char* host) {
-    auto* list = new MasterListState();
-    std::strncpy(list->host, host, sizeof list->host - 1);
-    list->httpPort = 80;
-    list->waitMs = kListWaitMs;
-    list->requestLimitMs = kRequestLimitMs;
-    return list;
-}
-
-RequestDeadline requestDeadline(int limitMs) { return nowMs() + limitMs; }
-
+// A connected socket to host on the list's port, or kInvalidSocket. The
+// lookup and each connect wait at most waitMs, and none past the deadline.
 Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs, RequestDeadline deadline) {
     Ipv4Address addrs[kMaxListAddresses];
     int count = resolveWithin(host, addrs, kMaxListAddresses, nextWaitMs(waitMs, deadline));
@@ -141,6 +133,8 @@ Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs, Reque
     return kInvalidSocket;
 }
 
+// Fetches the root page once and takes the list's real host from its first
+// link. With the turn held.
 void resolveMasterHost(MasterListState& list) {
     list.redirectResolved = 1;
     LibraryReference library;
@@ -171,6 +165,19 @@ void resolveMasterHost(MasterListState& list) {
     }
     netClose(s);
     hostFromPage(page.c_str(), list.host, sizeof list.host);
+}
+
+}  // namespace
+
+const char* defaultMasterHost() { return GAMESERVER_MASTER_HOST; }
+
+MasterListState* createMasterList(const char* host) {
+    auto* list = new MasterListState();
+    std::strncpy(list->host, host, sizeof list->host - 1);
+    list->httpPort = 80;
+    list->waitMs = kListWaitMs;
+    list->requestLimitMs = kRequestLimitMs;
+    return list;
 }
 
 int registerServer(MasterListState& list, const char* name, std::uint32_t port, std::int32_t players,

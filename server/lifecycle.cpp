@@ -42,6 +42,49 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
     return server;
 }
 
+namespace {
+
+Socket setUpListener(std::uint16_t port) {
+    Socket s = netTcpSocket();
+    if (s == kInvalidSocket) return kInvalidSocket;
+    if (netBindAny(s, port) != 0) {
+        int code = netLastError();
+        writeLine(Stream::Err, socketErrorMessage(code, "bind() failed"));
+        netClose(s);
+        netSetLastError(code);
+        return kInvalidSocket;
+    }
+    netListen(s);
+    return s;
+}
+
+int runServer(GameServer& server, std::int32_t port) {
+    writeLine(Stream::Out, "Establishing the listener...");
+    server.listenSocket = setUpListener(static_cast<std::uint16_t>(port));
+    if (server.listenSocket == kInvalidSocket) {
+        writeLine(Stream::Out, "");
+        writeLine(Stream::Out, socketErrorMessage(0, "establish listener"));
+        return 3;
+    }
+    Line line;
+    lineStart(line);
+    lineAdd(line, "Waiting for connections on port ");
+    lineAddInt(line, port);
+    lineWrite(line, Stream::Out);
+
+    while (server.stopFlag.load() == 0) {
+        if (acceptConnections(server, server.listenSocket) == LoopEnd::Failed && server.stopFlag.load() == 0) {
+            // A failure that persists (no file handles left, say) must not
+            // spin a core and flood the console.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    netClose(server.listenSocket);
+    return 0;
+}
+
+}  // namespace
+
 void startNetwork(GameServer& server) {
     writeLine(Stream::Out, "Starting server...");
     // The wake-up channel is made of sockets, so the socket library must be
@@ -72,45 +115,6 @@ int networkThread(GameServer& server) {
     }
     server.networkDone = true;
     return result;
-}
-
-int runServer(GameServer& server, std::int32_t port) {
-    writeLine(Stream::Out, "Establishing the listener...");
-    server.listenSocket = setUpListener(static_cast<std::uint16_t>(port));
-    if (server.listenSocket == kInvalidSocket) {
-        writeLine(Stream::Out, "");
-        writeLine(Stream::Out, socketErrorMessage(0, "establish listener"));
-        return 3;
-    }
-    Line line;
-    lineStart(line);
-    lineAdd(line, "Waiting for connections on port ");
-    lineAddInt(line, port);
-    lineWrite(line, Stream::Out);
-
-    while (server.stopFlag.load() == 0) {
-        if (acceptConnections(server, server.listenSocket) == LoopEnd::Failed && server.stopFlag.load() == 0) {
-            // A failure that persists (no file handles left, say) must not
-            // spin a core and flood the console.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    netClose(server.listenSocket);
-    return 0;
-}
-
-Socket setUpListener(std::uint16_t port) {
-    Socket s = netTcpSocket();
-    if (s == kInvalidSocket) return kInvalidSocket;
-    if (netBindAny(s, port) != 0) {
-        int code = netLastError();
-        writeLine(Stream::Err, socketErrorMessage(code, "bind() failed"));
-        netClose(s);
-        netSetLastError(code);
-        return kInvalidSocket;
-    }
-    netListen(s);
-    return s;
 }
 
 void stopNetwork(GameServer& server) {
