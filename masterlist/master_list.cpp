@@ -8,6 +8,7 @@
 
 #include "masterlist/bounded_lookup.h"
 #include "net/output.h"
+#include "server/game_server.h"
 
 #ifndef GAMESERVER_MASTER_HOST
 #define GAMESERVER_MASTER_HOST "masterlist.example.net"
@@ -53,17 +54,12 @@ private:
 // A point on the monotonic clock, in milliseconds, by which a request ends.
 using RequestDeadline = long long;
 
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-RequestDeadline requestDeadline(int limitMs) { return nowMs() + limitMs; }
+RequestDeadline requestDeadline(int limitMs) { return monotonicMs() + limitMs; }
 
 // The next wait: waitMs, or what is left of the request if that is less.
 // 0 when nothing is left.
 int nextWaitMs(int waitMs, RequestDeadline deadline) {
-    long long left = deadline - nowMs();
+    long long left = deadline - monotonicMs();
     if (left <= 0) return 0;
     return left < waitMs ? static_cast<int>(left) : waitMs;
 }
