@@ -44,6 +44,9 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
 
 namespace {
 
+// How long the stop waits for the network thread to close the clients.
+constexpr long long kNetworkStopWaitMs = 2500;
+
 Socket setUpListener(std::uint16_t port) {
     Socket s = netTcpSocket();
     if (s == kInvalidSocket) return kInvalidSocket;
@@ -113,19 +116,36 @@ int networkThread(GameServer& server) {
         result = runServer(server, server.port);
         netCleanup();
     }
-    server.networkDone = true;
+    {
+        std::lock_guard<std::mutex> guard(server.stopLock);
+        server.networkDone = true;
+    }
+    server.stopChanged.notify_all();
     return result;
+}
+
+void requestStop(GameServer& server) {
+    {
+        std::lock_guard<std::mutex> guard(server.stopLock);
+        server.stopFlag = 1;
+    }
+    server.stopChanged.notify_all();
+}
+
+void waitForStop(GameServer& server, long long ms) {
+    std::unique_lock<std::mutex> guard(server.stopLock);
+    server.stopChanged.wait_for(guard, std::chrono::milliseconds(ms), [&server] { return server.stopFlag.load() != 0; });
 }
 
 void stopNetwork(GameServer& server) {
     writeLine(Stream::Out, "Stopping server...");
-    server.stopFlag = 1;
+    requestStop(server);
     // The network thread closes the listener itself once it has left select;
     // closing it from here would not wake select on every platform.
     netWake(server.waker);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    // Closing many clients can take longer than that; the process ends right
-    // after this, so give the clean-up a little more time to finish.
-    for (int i = 0; i < 40 && !server.networkDone.load(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The process ends right after this: the clients are closed by then,
+    // unless the network thread is stuck.
+    std::unique_lock<std::mutex> guard(server.stopLock);
+    server.stopChanged.wait_for(guard, std::chrono::milliseconds(kNetworkStopWaitMs),
+                                [&server] { return server.networkDone; });
 }

@@ -16,6 +16,7 @@ void startNetwork(GameServer& server);
 // be opened, 255 when the socket library did not start.
 int networkThread(GameServer& server);
 
-// Prints "Stopping server...", ends the connection loop and gives the
-// network thread time to close the clients. Called once.
+// Prints "Stopping server...", ends the connection loop and waits until the
+// network thread has closed the clients, though not for ever on one that is
+// stuck. Called once.
 void stopNetwork(GameServer& server);
