@@ -136,11 +136,9 @@ void scanClients(GameServer& server) {
 // as before.
 void flushFilledBuffers(GameServer& server) {
     forEachClientClosing(server, [&server](ClientConnection& c) {
-        if (c.flushPending == 0) return false;
+        if (c.flushPending == 0) return;
         c.flushPending = 0;
-        if (flushSendBuffer(server, c)) return false;
-        failClient(server, c, "Write error");
-        return true;
+        if (!flushSendBuffer(server, c)) failClient(server, c, "Write error");
     });
 }
 
@@ -148,9 +146,7 @@ void flushFilledBuffers(GameServer& server) {
 void closeLateLogins(GameServer& server) {
     long long now = monotonicMs();
     forEachClientClosing(server, [&server, now](ClientConnection& c) {
-        if (c.authenticated != 0 || c.loginDeadlineMs > now) return false;
-        closeClient(server, c);
-        return true;
+        if (c.authenticated == 0 && c.loginDeadlineMs <= now) closeClient(server, c);
     });
 }
 

@@ -100,8 +100,6 @@ bool requestKick(GameServer& server, std::uint8_t id) {
 
 void carryOutKicks(GameServer& server) {
     forEachClientClosing(server, [&server](ClientConnection& c) {
-        if (c.kickRequested == 0) return false;
-        kickClient(server, c);
-        return true;
+        if (c.kickRequested != 0) kickClient(server, c);
     });
 }
