@@ -79,7 +79,7 @@ int runServer(GameServer& server, std::int32_t port) {
         if (acceptConnections(server, server.listenSocket) == LoopEnd::Failed && server.stopFlag.load() == 0) {
             // A failure that persists (no file handles left, say) must not
             // spin a core and flood the console.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            waitForStop(server, 100);
         }
     }
     netClose(server.listenSocket);
