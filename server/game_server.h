@@ -100,8 +100,6 @@ struct GameServer {
     bool networkDone;  // the network thread has finished its work
 };
 
-// Sets stopFlag and wakes the threads that wait for it.
-void requestStop(GameServer& server);
 // Waits until a stop is requested, or for ms at most.
 void waitForStop(GameServer& server, long long ms);
 

@@ -16,6 +16,9 @@ void startNetwork(GameServer& server);
 // be opened, 255 when the socket library did not start.
 int networkThread(GameServer& server);
 
+// Sets stopFlag and wakes the threads that wait for it.
+void requestStop(GameServer& server);
+
 // Prints "Stopping server...", ends the connection loop and waits until the
 // network thread has closed the clients, though not for ever on one that is
 // stuck. Called once.
