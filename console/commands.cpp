@@ -12,15 +12,11 @@
 
 namespace {
 
-bool startsWith(const std::string& line, const char* word) { return line.compare(0, std::strlen(word), word) == 0; }
-
 // A command's number: the two characters after its blank, read as atoi does.
 std::int32_t commandNumber(const std::string& line, std::size_t start) {
     std::string digits = line.size() > start ? line.substr(start, 2) : std::string();
     return decimalValue(digits.c_str());
 }
-
-}  // namespace
 
 void printHelp() {
     static const char* const kHelp[] = {
@@ -93,22 +89,24 @@ void broadcastChat(GameServer& server, const std::string& text) {
     lineWrite(line, Stream::Out);
 }
 
+}  // namespace
+
 bool handleConsoleLine(GameServer& server, const std::string& line) {
-    if (startsWith(line, "help")) {
+    if (line.starts_with("help")) {
         printHelp();
-    } else if (startsWith(line, "maxplayers ")) {
+    } else if (line.starts_with("maxplayers ")) {
         setMaxPlayers(server, commandNumber(line, 11));
-    } else if (startsWith(line, "players")) {
+    } else if (line.starts_with("players")) {
         listPlayers(server);
-    } else if (startsWith(line, "say ")) {
+    } else if (line.starts_with("say ")) {
         broadcastChat(server, line.substr(4));
-    } else if (startsWith(line, "kick ")) {
+    } else if (line.starts_with("kick ")) {
         std::int32_t id = commandNumber(line, 5);
         if (id >= 1 && id <= 255) {
             std::lock_guard<std::mutex> table(server.tableLock);
             if (requestKick(server, static_cast<std::uint8_t>(id))) netWake(server.waker);
         }
-    } else if (startsWith(line, "exit")) {
+    } else if (line.starts_with("exit")) {
         return false;
     } else if (!line.empty()) {
         writeLine(Stream::Out, "Unknown command, type 'help' to get list of supported commands.");

@@ -8,6 +8,7 @@
 
 #include "masterlist/bounded_lookup.h"
 #include "net/output.h"
+#include "server/game_server.h"
 
 #ifndef GAMESERVER_MASTER_HOST
 #define GAMESERVER_MASTER_HOST "masterlist.example.net"
@@ -50,15 +51,15 @@ private:
     bool held_ = false;
 };
 
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+// A point on the monotonic clock, in milliseconds, by which a request ends.
+using RequestDeadline = long long;
+
+RequestDeadline requestDeadline(int limitMs) { return monotonicMs() + limitMs; }
 
 // The next wait: waitMs, or what is left of the request if that is less.
 // 0 when nothing is left.
 int nextWaitMs(int waitMs, RequestDeadline deadline) {
-    long long left = deadline - nowMs();
+    long long left = deadline - monotonicMs();
     if (left <= 0) return 0;
     return left < waitMs ? static_cast<int>(left) : waitMs;
 }
@@ -106,21 +107,8 @@ void encodeName(const char* name, char* encoded, std::size_t size) {
     }
 }
 
-}  // namespace
-
-const char* defaultMasterHost() { return GAMESERVER_MASTER_HOST; }
-
-MasterListState* createMasterList(const char* host) {
-    auto* list = new MasterListState();
-    std::strncpy(list->host, host, sizeof list->host - 1);
-    list->httpPort = 80;
-    list->waitMs = kListWaitMs;
-    list->requestLimitMs = kRequestLimitMs;
-    return list;
-}
-
-RequestDeadline requestDeadline(int limitMs) { return nowMs() + limitMs; }
-
+// A connected socket to host on the list's port, or kInvalidSocket. The
+// lookup and each connect wait at most waitMs, and none past the deadline.
 Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs, RequestDeadline deadline) {
     Ipv4Address addrs[kMaxListAddresses];
     int count = resolveWithin(host, addrs, kMaxListAddresses, nextWaitMs(waitMs, deadline));
@@ -141,6 +129,8 @@ Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs, Reque
     return kInvalidSocket;
 }
 
+// Fetches the root page once and takes the list's real host from its first
+// link. With the turn held.
 void resolveMasterHost(MasterListState& list) {
     list.redirectResolved = 1;
     LibraryReference library;
@@ -171,6 +161,19 @@ void resolveMasterHost(MasterListState& list) {
     }
     netClose(s);
     hostFromPage(page.c_str(), list.host, sizeof list.host);
+}
+
+}  // namespace
+
+const char* defaultMasterHost() { return GAMESERVER_MASTER_HOST; }
+
+MasterListState* createMasterList(const char* host) {
+    auto* list = new MasterListState();
+    std::strncpy(list->host, host, sizeof list->host - 1);
+    list->httpPort = 80;
+    list->waitMs = kListWaitMs;
+    list->requestLimitMs = kRequestLimitMs;
+    return list;
 }
 
 int registerServer(MasterListState& list, const char* name, std::uint32_t port, std::int32_t players,

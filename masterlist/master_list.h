@@ -47,16 +47,6 @@ const char* defaultMasterHost();
 
 MasterListState* createMasterList(const char* host);
 
-// A point on the monotonic clock, in milliseconds, by which a request ends.
-using RequestDeadline = long long;
-RequestDeadline requestDeadline(int limitMs);
-
-// A connected socket to host on the list's port, or kInvalidSocket. The
-// lookup and each connect wait at most waitMs, and none past the deadline.
-Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs, RequestDeadline deadline);
-// Fetches the root page once and takes the list's real host from its first
-// link. With the turn held.
-void resolveMasterHost(MasterListState& list);
 // Adds or refreshes this server's entry. 0, or -1 on failure.
 int registerServer(MasterListState& list, const char* name, std::uint32_t port, std::int32_t players,
                    std::int32_t maxPlayers, float version);

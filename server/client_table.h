@@ -22,3 +22,16 @@ ClientConnection* findClientById(GameServer& server, std::uint8_t id);
 std::uint32_t clientCount(const GameServer& server);
 // Records from this peer address (dotted decimal) that have not logged in.
 int pendingLoginsFrom(const GameServer& server, const char* ip);
+
+// Visits every client once, in table order; visit(client) may close that
+// client. A closed record leaves the table, and the walk goes on with the
+// record that took its place. A close tells the others and may hand the host
+// role on, but closes no one else, so nothing is visited twice or passed over.
+template <typename Visit>
+void forEachClientClosing(GameServer& server, Visit visit) {
+    for (std::size_t i = 0; i < server.clients.size();) {
+        std::size_t before = server.clients.size();
+        visit(server.clients[i]);
+        if (server.clients.size() == before) ++i;
+    }
+}

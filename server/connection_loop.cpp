@@ -135,25 +135,19 @@ void scanClients(GameServer& server) {
 // reported the socket writable. What the socket does not take waits for that
 // as before.
 void flushFilledBuffers(GameServer& server) {
-    for (std::size_t i = 0; i < server.clients.size(); ++i) {
-        ClientConnection& c = server.clients[i];
-        if (c.flushPending == 0) continue;
+    forEachClientClosing(server, [&server](ClientConnection& c) {
+        if (c.flushPending == 0) return;
         c.flushPending = 0;
-        if (flushSendBuffer(server, c)) continue;
-        failClient(server, c, "Write error");
-        i = static_cast<std::size_t>(-1);
-    }
+        if (!flushSendBuffer(server, c)) failClient(server, c, "Write error");
+    });
 }
 
 // Connections that never logged in must not hold IDs and slots for ever.
 void closeLateLogins(GameServer& server) {
     long long now = monotonicMs();
-    for (std::size_t i = 0; i < server.clients.size(); ++i) {
-        ClientConnection& c = server.clients[i];
-        if (c.authenticated != 0 || c.loginDeadlineMs > now) continue;
-        closeClient(server, c);
-        i = static_cast<std::size_t>(-1);
-    }
+    forEachClientClosing(server, [&server, now](ClientConnection& c) {
+        if (c.authenticated == 0 && c.loginDeadlineMs <= now) closeClient(server, c);
+    });
 }
 
 void stopCleanUp(GameServer& server) {

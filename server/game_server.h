@@ -8,11 +8,14 @@
 //    announcement thread holds it to read the client count.
 //  - sendLock: every client's sendBuf, sendLen and drop tally, and every
 //    send. Always taken after tableLock, never the other way round.
-//  - stopFlag and maxPlayers: single bytes, atomic.
+//  - stopFlag and maxPlayers: single bytes, atomic. stopFlag is set, and
+//    networkDone read and written, under stopLock, so that stopChanged can
+//    wake whoever waits for either (the announcement's pause, the stop).
 //  - name, port, version, password: written once before the threads start.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -92,8 +95,13 @@ struct GameServer {
     std::mutex tableLock;
     long long listenerRestsUntilMs;  // network thread only; 0: listening
     NetWaker waker;          // ends the network thread's wait: a stop, a console command
-    std::atomic<bool> networkDone;  // the network thread has finished its work
+    std::mutex stopLock;
+    std::condition_variable stopChanged;
+    bool networkDone;  // the network thread has finished its work
 };
+
+// Waits until a stop is requested, or for ms at most.
+void waitForStop(GameServer& server, long long ms);
 
 // Milliseconds on a clock that never goes back.
 long long monotonicMs();

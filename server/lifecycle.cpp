@@ -42,6 +42,52 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
     return server;
 }
 
+namespace {
+
+// How long the stop waits for the network thread to close the clients.
+constexpr long long kNetworkStopWaitMs = 2500;
+
+Socket setUpListener(std::uint16_t port) {
+    Socket s = netTcpSocket();
+    if (s == kInvalidSocket) return kInvalidSocket;
+    if (netBindAny(s, port) != 0) {
+        int code = netLastError();
+        writeLine(Stream::Err, socketErrorMessage(code, "bind() failed"));
+        netClose(s);
+        netSetLastError(code);
+        return kInvalidSocket;
+    }
+    netListen(s);
+    return s;
+}
+
+int runServer(GameServer& server, std::int32_t port) {
+    writeLine(Stream::Out, "Establishing the listener...");
+    server.listenSocket = setUpListener(static_cast<std::uint16_t>(port));
+    if (server.listenSocket == kInvalidSocket) {
+        writeLine(Stream::Out, "");
+        writeLine(Stream::Out, socketErrorMessage(0, "establish listener"));
+        return 3;
+    }
+    Line line;
+    lineStart(line);
+    lineAdd(line, "Waiting for connections on port ");
+    lineAddInt(line, port);
+    lineWrite(line, Stream::Out);
+
+    while (server.stopFlag.load() == 0) {
+        if (acceptConnections(server, server.listenSocket) == LoopEnd::Failed && server.stopFlag.load() == 0) {
+            // A failure that persists (no file handles left, say) must not
+            // spin a core and flood the console.
+            waitForStop(server, 100);
+        }
+    }
+    netClose(server.listenSocket);
+    return 0;
+}
+
+}  // namespace
+
 void startNetwork(GameServer& server) {
     writeLine(Stream::Out, "Starting server...");
     // The wake-up channel is made of sockets, so the socket library must be
@@ -70,58 +116,36 @@ int networkThread(GameServer& server) {
         result = runServer(server, server.port);
         netCleanup();
     }
-    server.networkDone = true;
+    {
+        std::lock_guard<std::mutex> guard(server.stopLock);
+        server.networkDone = true;
+    }
+    server.stopChanged.notify_all();
     return result;
 }
 
-int runServer(GameServer& server, std::int32_t port) {
-    writeLine(Stream::Out, "Establishing the listener...");
-    server.listenSocket = setUpListener(static_cast<std::uint16_t>(port));
-    if (server.listenSocket == kInvalidSocket) {
-        writeLine(Stream::Out, "");
-        writeLine(Stream::Out, socketErrorMessage(0, "establish listener"));
-        return 3;
+void requestStop(GameServer& server) {
+    {
+        std::lock_guard<std::mutex> guard(server.stopLock);
+        server.stopFlag = 1;
     }
-    Line line;
-    lineStart(line);
-    lineAdd(line, "Waiting for connections on port ");
-    lineAddInt(line, port);
-    lineWrite(line, Stream::Out);
-
-    while (server.stopFlag.load() == 0) {
-        if (acceptConnections(server, server.listenSocket) == LoopEnd::Failed && server.stopFlag.load() == 0) {
-            // A failure that persists (no file handles left, say) must not
-            // spin a core and flood the console.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    netClose(server.listenSocket);
-    return 0;
+    server.stopChanged.notify_all();
 }
 
-Socket setUpListener(std::uint16_t port) {
-    Socket s = netTcpSocket();
-    if (s == kInvalidSocket) return kInvalidSocket;
-    if (netBindAny(s, port) != 0) {
-        int code = netLastError();
-        writeLine(Stream::Err, socketErrorMessage(code, "bind() failed"));
-        netClose(s);
-        netSetLastError(code);
-        return kInvalidSocket;
-    }
-    netListen(s);
-    return s;
+void waitForStop(GameServer& server, long long ms) {
+    std::unique_lock<std::mutex> guard(server.stopLock);
+    server.stopChanged.wait_for(guard, std::chrono::milliseconds(ms), [&server] { return server.stopFlag.load() != 0; });
 }
 
 void stopNetwork(GameServer& server) {
     writeLine(Stream::Out, "Stopping server...");
-    server.stopFlag = 1;
+    requestStop(server);
     // The network thread closes the listener itself once it has left select;
     // closing it from here would not wake select on every platform.
     netWake(server.waker);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    // Closing many clients can take longer than that; the process ends right
-    // after this, so give the clean-up a little more time to finish.
-    for (int i = 0; i < 40 && !server.networkDone.load(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The process ends right after this: the clients are closed by then,
+    // unless the network thread is stuck.
+    std::unique_lock<std::mutex> guard(server.stopLock);
+    server.stopChanged.wait_for(guard, std::chrono::milliseconds(kNetworkStopWaitMs),
+                                [&server] { return server.networkDone; });
 }

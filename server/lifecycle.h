@@ -12,12 +12,14 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
 // Prints "Starting server..." and starts the network thread; returns at once.
 void startNetwork(GameServer& server);
 
-// The network thread's entry and body. runServer returns 0 after a stop, 3
-// when the listener could not be opened.
+// The network thread's entry: 0 after a stop, 3 when the listener could not
+// be opened, 255 when the socket library did not start.
 int networkThread(GameServer& server);
-int runServer(GameServer& server, std::int32_t port);
-Socket setUpListener(std::uint16_t port);
 
-// Prints "Stopping server...", ends the connection loop and gives the
-// network thread time to close the clients. Called once.
+// Sets stopFlag and wakes the threads that wait for it.
+void requestStop(GameServer& server);
+
+// Prints "Stopping server...", ends the connection loop and waits until the
+// network thread has closed the clients, though not for ever on one that is
+// stuck. Called once.
 void stopNetwork(GameServer& server);

@@ -77,19 +77,15 @@ void reportNotFound(std::uint8_t id) {
     lineWrite(line, Stream::Out);
 }
 
-}  // namespace
-
-void kickClient(GameServer& server, std::uint8_t id) {
-    ClientConnection* client = findClientById(server, id);
-    if (!client) {
-        reportNotFound(id);
-        return;
-    }
+// The notice is handed to the socket before the connection is shut down.
+void kickClient(GameServer& server, ClientConnection& client) {
     std::uint8_t packet[kChatTextLength];
     buildChatText("You were kicked", packet);
-    queuePacket(server, *client, packet);
-    closeClient(server, *client);
+    queuePacket(server, client, packet);
+    closeClient(server, client);
 }
+
+}  // namespace
 
 bool requestKick(GameServer& server, std::uint8_t id) {
     ClientConnection* client = findClientById(server, id);
@@ -103,9 +99,7 @@ bool requestKick(GameServer& server, std::uint8_t id) {
 }
 
 void carryOutKicks(GameServer& server) {
-    for (std::size_t i = 0; i < server.clients.size(); ++i) {
-        if (server.clients[i].kickRequested == 0) continue;
-        kickClient(server, server.clients[i].id);
-        i = static_cast<std::size_t>(-1);  // the table changed: walk it again
-    }
+    forEachClientClosing(server, [&server](ClientConnection& c) {
+        if (c.kickRequested != 0) kickClient(server, c);
+    });
 }

@@ -9,13 +9,10 @@
 // others, and removes the record (references into the table are then stale).
 void closeClient(GameServer& server, ClientConnection& client);
 
-// Sends the client "You were kicked" and closes it; reports an unknown ID.
-// Network thread only.
-void kickClient(GameServer& server, std::uint8_t id);
-
 // A kick from another thread: the socket may be one the network thread is
 // waiting on, so only the network thread may close it. Reports an unknown (or
 // already kicked) ID; otherwise marks the client and returns true, and the
 // caller wakes the network thread, which then runs carryOutKicks.
 bool requestKick(GameServer& server, std::uint8_t id);
+// Sends each marked client "You were kicked" and closes it, in table order.
 void carryOutKicks(GameServer& server);

@@ -19,6 +19,10 @@ void lineAddDouble(Line& line, double value) {
     lineAddBytes(line, buf, static_cast<std::size_t>(n));
 }
 
+void clearGatedFlags(GameServer& server) {
+    for (auto& c : server.clients) c.gatedFlag = 0;
+}
+
 void startSong(GameServer& server, ClientConnection& sender, const char* lineText) {
     clearGatedFlags(server);
     relayToAll(server, sender);
@@ -32,10 +36,6 @@ void startSong(GameServer& server, ClientConnection& sender, const char* lineTex
 }
 
 }  // namespace
-
-void clearGatedFlags(GameServer& server) {
-    for (auto& c : server.clients) c.gatedFlag = 0;
-}
 
 void handleScoreReport(GameServer& server, ClientConnection& client) {
     const std::uint8_t* p = packetOf(client);

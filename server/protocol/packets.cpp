@@ -32,12 +32,6 @@ void writeInt32(std::uint8_t* p, std::int32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(u >> (8 * i));
 }
 
-void writeFloat32(std::uint8_t* p, float v) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    writeInt32(p, static_cast<std::int32_t>(bits));
-}
-
 std::size_t fieldTextLength(const std::uint8_t* field, std::size_t fieldSize) {
     std::size_t n = 0;
     while (n < fieldSize && field[n] != 0) ++n;
@@ -45,6 +39,12 @@ std::size_t fieldTextLength(const std::uint8_t* field, std::size_t fieldSize) {
 }
 
 namespace {
+
+void writeFloat32(std::uint8_t* p, float v) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    writeInt32(p, static_cast<std::int32_t>(bits));
+}
 
 void putText(std::uint8_t* field, std::size_t fieldSize, const char* text) {
     std::memset(field, 0, fieldSize);

@@ -70,7 +70,6 @@ std::int32_t readInt32(const std::uint8_t* p);
 float readFloat32(const std::uint8_t* p);
 double readFloat64(const std::uint8_t* p);
 void writeInt32(std::uint8_t* p, std::int32_t v);
-void writeFloat32(std::uint8_t* p, float v);
 // Length of a text field's text: up to its first zero or the field's end.
 std::size_t fieldTextLength(const std::uint8_t* field, std::size_t fieldSize);
 

@@ -4,12 +4,14 @@
 #include "server/protocol/framing.h"
 #include "server/protocol/packets.h"
 
+namespace {
+
+// Ends a connection from inside the parser: the scan finds the socket in
+// exceptSet and closes the client. parsePackets then returns false.
 void markForClose(GameServer& server, ClientConnection& client) {
     if (!socketSetHas(server.exceptSet, client.sock) && server.exceptSet.count < kSocketSetSize)
         socketSetAdd(server.exceptSet, client.sock);
 }
-
-namespace {
 
 void relayAndRemove(void (*relay)(GameServer&, ClientConnection&), GameServer& server, ClientConnection& client) {
     relay(server, client);

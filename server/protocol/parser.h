@@ -6,10 +6,6 @@
 // Handles every whole frame at the front of recvBuf. False: close the client.
 bool parsePackets(GameServer& server, ClientConnection& client);
 
-// Ends a connection from inside the parser: marks the socket in exceptSet.
-// parsePackets then returns false.
-void markForClose(GameServer& server, ClientConnection& client);
-
 // Handlers; each removes its own frame. handleHello returns false when the
 // login was refused and the client is to be closed.
 bool handleHello(GameServer& server, ClientConnection& client);
@@ -23,5 +19,3 @@ void handleLobbyValue(GameServer& server, ClientConnection& client);
 void handleStartCancel(GameServer& server, ClientConnection& client);
 void handleStartVote(GameServer& server, ClientConnection& client);
 void handleStreamOptIn(GameServer& server, ClientConnection& client);
-
-void clearGatedFlags(GameServer& server);

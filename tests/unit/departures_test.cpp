@@ -85,7 +85,8 @@ TEST_F(Departures, KickedHostGetsTheNoticeBeforeTheConnectionEnds) {
     std::size_t x = addClient("x", true);
     addClient("y", true);
     makeHost(x);
-    kickClient(*server, 1);
+    ASSERT_TRUE(requestKick(*server, 1));
+    carryOutKicks(*server);
     Bytes notice = readFrame(peer(x));
     ASSERT_EQ(notice.size(), 502u);
     EXPECT_EQ(notice[1], kChatText);
@@ -95,8 +96,21 @@ TEST_F(Departures, KickedHostGetsTheNoticeBeforeTheConnectionEnds) {
     EXPECT_EQ(output.out(), (Lines{"Client ID 1 disconnected", "number of clients: 1"}));
 
     output.clear();
-    kickClient(*server, 9);
+    EXPECT_FALSE(requestKick(*server, 9));
     EXPECT_EQ(output.out(), Lines{"Client with ID 9 not found"});
     EXPECT_EQ(clientCount(*server), 1u);
     EXPECT_TRUE(framesOf(2).empty());
+}
+
+// Each kicked client once, in table order, also where one follows another.
+TEST_F(Departures, KicksOfOnePassAreCarriedOutInTableOrder) {
+    for (int k = 0; k < 5; ++k) addClient("p", true);
+    for (std::uint8_t id : {5, 2, 3}) ASSERT_TRUE(requestKick(*server, id));
+    carryOutKicks(*server);
+    EXPECT_EQ(output.out(), (Lines{"Client ID 2 disconnected", "number of clients: 4", "Client ID 3 disconnected",
+                                   "number of clients: 3", "Client ID 5 disconnected", "number of clients: 2"}));
+    EXPECT_EQ(ids(), (std::vector<int>{1, 4}));
+    for (std::uint8_t id : {1, 4})
+        EXPECT_EQ(framesOf(id), (std::vector<Bytes>{frameOf({kPlayerLeft, 2}), frameOf({kPlayerLeft, 3}),
+                                                     frameOf({kPlayerLeft, 5})}));
 }

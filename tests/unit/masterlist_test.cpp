@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -270,7 +271,17 @@ TEST(Announcer, AnnouncesTheClientCountUntilTheServerStops) {
     ASSERT_TRUE(fake.waitForRequests(3, 10000));
     EXPECT_NE(fake.requests()[2].find("players=1&"), std::string::npos);
 
-    server->stopFlag = 1;
+    requestStop(*server);
     thread.join();
     EXPECT_EQ(fake.requests().size(), 3u);
+}
+
+TEST(Announcer, StopEndsThePauseAtOnce) {
+    FakeListServer fake;
+    GameServer* server = createServer("Kav server", 50505, 4);
+    server->masterList = listFor(fake);
+    auto thread = std::async(std::launch::async, [&] { announcerThread(*server, AnnounceSchedule{0, 60000, 30}); });
+    ASSERT_TRUE(fake.waitForRequests(2, 10000));  // the first add; a minute's pause follows
+    requestStop(*server);
+    EXPECT_EQ(thread.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }

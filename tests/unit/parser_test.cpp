@@ -1,4 +1,5 @@
 // The dispatcher and the login.
+#include <bit>
 #include <cmath>
 
 #include "server/protocol/parser.h"
@@ -10,7 +11,8 @@ namespace {
 
 Bytes hello(const std::string& name, const std::string& password = "", float version = kProtocolVersion) {
     Bytes f = blankFrame(kHello);
-    writeFloat32(&f[1 + kHelloVersion], version);
+    std::uint32_t bits = std::bit_cast<std::uint32_t>(version);
+    for (int k = 0; k < 4; ++k) f[1 + kHelloVersion + k] = static_cast<std::uint8_t>(bits >> (8 * k));
     std::memcpy(&f[1 + kHelloName], name.data(), std::min<std::size_t>(name.size(), 64));
     std::memcpy(&f[1 + kHelloPassword], password.data(), password.size());
     return f;
