@@ -9,36 +9,13 @@
 #include "fake_list_server.h"
 #include "masterlist/announcer.h"
 #include "masterlist/master_list.h"
-#include "net/output.h"
 #include "server/client_table.h"
 #include "server/lifecycle.h"
+#include "unit_support.h"
+
+using namespace test;
 
 namespace {
-
-struct CapturedOutput {
-    std::string out, err;
-    std::mutex lock;
-    CapturedOutput() {
-        setOutputSink(
-            [](Stream stream, const char* text, std::size_t len, void* self) {
-                auto* c = static_cast<CapturedOutput*>(self);
-                std::lock_guard<std::mutex> guard(c->lock);
-                (stream == Stream::Out ? c->out : c->err).append(text, len);
-            },
-            this);
-    }
-    ~CapturedOutput() { setOutputSink(nullptr, nullptr); }
-    std::string stdOut() {
-        drainOutput(10000);
-        std::lock_guard<std::mutex> guard(lock);
-        return out;
-    }
-    std::string stdErr() {
-        drainOutput(10000);
-        std::lock_guard<std::mutex> guard(lock);
-        return err;
-    }
-};
 
 // A list client pointed at the fake on loopback.
 MasterListState* listFor(const FakeListServer& fake, const char* host = "127.0.0.1", int waitMs = 5000) {
@@ -82,13 +59,13 @@ TEST(MasterList, SendsTheExactRequestsAndFollowsTheStartPage) {
 }
 
 TEST(MasterList, RefusesPortsOutsideTheRangeBeforeAnyLookup) {
-    CapturedOutput output;
+    OutputCapture output;
     FakeListServer fake;
     MasterListState* list = listFor(fake);
     EXPECT_EQ(registerServer(*list, "x", 65536, 0, 4, 0.9f), -1);
     EXPECT_EQ(registerServer(*list, "x", static_cast<std::uint32_t>(-1), 0, 4, 0.9f), -1);
-    EXPECT_EQ(output.stdErr(),
-              "port must be a number between 0 and 65535\nport must be a number between 0 and 65535\n");
+    EXPECT_EQ(output.err(),
+              (Lines{"port must be a number between 0 and 65535", "port must be a number between 0 and 65535"}));
     EXPECT_EQ(list->redirectResolved, 0);
     EXPECT_EQ(list->registered, 0);
     EXPECT_TRUE(fake.requests().empty());
@@ -171,7 +148,7 @@ TEST(MasterList, SurvivesHostilePages) {
         EXPECT_STREQ(list->host, "127.0.0.1");
     }
     {
-        CapturedOutput output;
+        OutputCapture output;
         FakeListServer fake;  // a host that fits the field but not an add request
         std::string longHost(300, 'h');
         fake.setRootPage(page("<a href=\"http://" + longHost + "/\"></html>"));
@@ -184,7 +161,7 @@ TEST(MasterList, SurvivesHostilePages) {
 }
 
 TEST(MasterList, FailsWithoutAConnectionAndLeavesTheStateAsItWas) {
-    CapturedOutput output;
+    OutputCapture output;
     // A label longer than 63 characters: the resolver refuses the name
     // without asking any name server.
     MasterListState* unresolvable = createMasterList((std::string(70, 'n') + ".invalid").c_str());
@@ -193,9 +170,9 @@ TEST(MasterList, FailsWithoutAConnectionAndLeavesTheStateAsItWas) {
     EXPECT_EQ(unresolvable->redirectResolved, 1);
     EXPECT_EQ(unresolvable->registered, 0);
     // Once for the start page, once for each add; never again for the start page.
-    EXPECT_EQ(output.stdOut(), "could not resolve host\ncould not resolve host\ncould not resolve host\n");
+    EXPECT_EQ(output.out(), (Lines{"could not resolve host", "could not resolve host", "could not resolve host"}));
     EXPECT_EQ(unregisterServer(*unresolvable), 0);  // never listed: nothing to delete
-    EXPECT_EQ(output.stdOut().size(), 3 * std::string("could not resolve host\n").size());
+    EXPECT_EQ(output.out().size(), 3u);
 
     int freePort;
     {
