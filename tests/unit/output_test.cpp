@@ -5,11 +5,11 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "net/output.h"
+#include "unit_support.h"
 
 namespace {
 
@@ -46,11 +46,7 @@ private:
         me->changed_.notify_all();
         me->changed_.wait(guard, [me] { return me->allowed_ > 0; });
         --me->allowed_;
-        for (std::size_t start = 0; start < len;) {
-            std::size_t end = std::string_view(text, len).find('\n', start);
-            me->lines_.emplace_back(stream, std::string(text + start, end - start));
-            start = end + 1;
-        }
+        for (std::string& line : test::splitLines(text, len)) me->lines_.emplace_back(stream, std::move(line));
     }
     std::mutex lock_;
     std::condition_variable changed_;

@@ -25,6 +25,17 @@ using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 
 // Takes every console line (without its line end) while it lives.
+// The lines of a batch the output writer hands over, without their ends.
+inline Lines splitLines(const char* text, std::size_t len) {
+    Lines lines;
+    for (std::size_t start = 0; start < len;) {
+        std::size_t end = std::string_view(text, len).find('\n', start);
+        lines.emplace_back(text + start, end - start);
+        start = end + 1;
+    }
+    return lines;
+}
+
 class OutputCapture {
 public:
     OutputCapture() { setOutputSink(&OutputCapture::take, this); }
@@ -45,11 +56,8 @@ private:
     static void take(Stream stream, const char* text, std::size_t len, void* self) {
         auto* me = static_cast<OutputCapture*>(self);
         std::lock_guard<std::mutex> guard(me->lock_);
-        for (std::size_t start = 0; start < len;) {
-            std::size_t end = std::string_view(text, len).find('\n', start);
-            (stream == Stream::Out ? me->out_ : me->err_).emplace_back(text + start, end - start);
-            start = end + 1;
-        }
+        for (std::string& line : splitLines(text, len))
+            (stream == Stream::Out ? me->out_ : me->err_).push_back(std::move(line));
     }
     Lines get(const Lines& lines) {
         drainOutput(kDrainMs);
