@@ -153,7 +153,10 @@ file_has() {
 }
 prop() { inside systemctl show -P "$2" "$1"; }
 
-inside apt-get install -y /root/gameserver.deb >"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get install"; }
+# apt-get in the container; its output goes to the log, shown on failure.
+apt_in() { inside apt-get -y "$@" >>"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get $*"; }; }
+
+apt_in install /root/gameserver.deb
 [ -x "$root/usr/bin/gameserver" ] || fail "the package installed no /usr/bin/gameserver"
 
 exposure=$(inside systemd-analyze security --no-pager gameserver.service | grep 'Overall exposure level' || true)
@@ -245,12 +248,11 @@ journal_has gameserver@lobby1 "Waiting for connections on port $port1" 2
 
 # The options file is the operator's: a reinstall keeps the edits, a purge
 # deletes it, and the instances' files stay.
-inside apt-get install -y --reinstall /root/gameserver.deb >>"$scratch/apt.log" 2>&1 ||
-  { cat "$scratch/apt.log" >&2; fail "apt-get install --reinstall"; }
+apt_in install --reinstall /root/gameserver.deb
 grep -qxF "GAMESERVER_OPTS=\"-port $port -onlylan\"" "$root/etc/default/gameserver" ||
   fail "the reinstall did not keep the edited options file"
 
-inside apt-get remove -y gameserver >>"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get remove"; }
+apt_in remove gameserver
 for unit in gameserver gameserver@lobby1 gameserver@lobby2; do
   [ "$(prop "$unit" ActiveState)" = inactive ] || fail "$unit is $(prop "$unit" ActiveState) after apt remove"
 done
@@ -258,7 +260,7 @@ journal_has gameserver "Stopping server..."
 journal_has gameserver@lobby1 "Stopping server..."
 journal_has gameserver@lobby2 "Stopping server..."
 ! inside sh -c 'cat /proc/[0-9]*/comm' | grep -qx gameserver || fail "a gameserver process is left"
-inside apt-get purge -y gameserver >>"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get purge"; }
+apt_in purge gameserver
 [ ! -e "$root/etc/default/gameserver" ] || fail "the purge left /etc/default/gameserver"
 [ -f "$root/etc/gameserver/lobby1.conf" ] || fail "the purge took /etc/gameserver/lobby1.conf"
 echo "All steps passed in $((SECONDS - started)) s"
