@@ -60,9 +60,6 @@ int netSend(Socket s, const void* buf, std::size_t len);
 
 int netShutdownSend(Socket s);  // 0 or -1
 int netClose(Socket s);         // 0 or -1; the handle is gone either way
-// Closes with a reset instead of the orderly end: the peer's next call fails
-// with kErrConnReset, and the connection leaves nothing behind in TIME_WAIT.
-int netCloseReset(Socket s);    // 0 or -1; the handle is gone either way
 int netSetNonBlocking(Socket s, bool on);
 int netSetNoDelay(Socket s);
 // Send and receive on a blocking socket give up after this many milliseconds;

@@ -1,5 +1,6 @@
-// What socket_common.cpp and the platform's socket file (socket_posix.cpp or
-// socket_win.cpp) give each other. Nothing outside these files includes it.
+// What socket_common.cpp, the platform's socket file (socket_posix.cpp or
+// socket_win.cpp) and its select file (select_posix.cpp or select_win.cpp)
+// give each other. Nothing outside these files includes it.
 #pragma once
 
 #include "socket_system.h"  // the platform's own: net/posix/ or net/win/
@@ -21,7 +22,12 @@ void netClearFailure(Socket s);
 sockaddr_in netSocketAddress(const Ipv4Address& addr, std::uint16_t port);
 void netPeerAddress(const sockaddr_in& addr, PeerAddress& peer);
 
-// From the platform's socket file, to socket_common.cpp:
+// From the platform's socket file, to socket_common.cpp and the platform's
+// select file:
+
+// Records the failure the system reports for the call just made on s (errno,
+// or the Windows Sockets last error) as netFail does. Returns -1.
+int platformFail(Socket s);
 
 // Reads and clears the socket's pending error (SO_ERROR) into *code, as a
 // Windows Sockets code. False when it cannot be read; *code then tells why.

@@ -1,81 +1,39 @@
 // POSIX implementation of the socket API in socket.h: what differs from the
-// other platform. What both share is in socket_common.cpp.
+// other platform. What both share is in socket_common.cpp; the wait on
+// several sockets (netSelect) and its waker are in select_posix.cpp.
 #include "net/socket_platform.h"
 
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <initializer_list>
+
+#include "net/error_table.h"
 
 namespace {
 
 std::atomic<int> gStartups{0};
 
+// The code of the table's entry that names this errno value; a value no
+// entry names keeps its own number, which has no text.
 int wsaFromErrno(int e) {
-    switch (e) {
-    case 0: return 0;
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES: return 10013;
-    case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: return 10024;
-    case ENFILE: return 10024;
-    case EAGAIN: return 10035;
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK: return 10035;
-#endif
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case EPIPE: return 10054;  // a send to a peer that reset the connection
-    case ENOBUFS: return 10055;
-    case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return e;  // keeps its own number, which no table entry has
-    }
+#define NET_ERRNO_MATCH(code, text, ...) \
+    for (int named : std::initializer_list<int>{__VA_ARGS__})  \
+        if (named == e) return code;
+    NET_ERROR_TABLE(NET_ERRNO_MATCH)
+#undef NET_ERRNO_MATCH
+    return e;
 }
 
 int fd(Socket s) { return s > static_cast<Socket>(INT_MAX) ? -1 : static_cast<int>(s); }
 
-int fail(Socket s, int err) { return netFail(s, wsaFromErrno(err)); }
-
 }  // namespace
+
+int platformFail(Socket s) { return netFail(s, wsaFromErrno(errno)); }
 
 int netStartup() {
     gStartups.fetch_add(1);
@@ -91,7 +49,7 @@ void netCleanup() {
 Socket netTcpSocket() {
     int f = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (f < 0) {
-        fail(kInvalidSocket, errno);
+        platformFail(kInvalidSocket);
         return kInvalidSocket;
     }
     return static_cast<Socket>(f);
@@ -104,13 +62,13 @@ int netBindAny(Socket s, std::uint16_t port) {
     // still refuses a port that another socket listens on.
     int one = 1;
     ::setsockopt(fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(s, errno);
+    if (::bind(fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return platformFail(s);
     netClearFailure(s);
     return 0;
 }
 
 int netListen(Socket s) {
-    if (::listen(fd(s), SOMAXCONN) != 0) return fail(s, errno);
+    if (::listen(fd(s), SOMAXCONN) != 0) return platformFail(s);
     netClearFailure(s);
     return 0;
 }
@@ -118,7 +76,7 @@ int netListen(Socket s) {
 int netLocalPort(Socket s) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return fail(s, errno);
+    if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return platformFail(s);
     return ntohs(addr.sin_port);
 }
 
@@ -130,7 +88,7 @@ Socket netAccept(Socket listener, PeerAddress* peer) {
         f = ::accept4(fd(listener), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
     } while (f < 0 && errno == EINTR);
     if (f < 0) {
-        fail(listener, errno);
+        platformFail(listener);
         return kInvalidSocket;
     }
     netClearFailure(listener);
@@ -143,7 +101,7 @@ int netRecv(Socket s, void* buf, std::size_t len) {
     do {
         n = ::recv(fd(s), buf, len, 0);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return fail(s, errno);
+    if (n < 0) return platformFail(s);
     netClearFailure(s);
     return static_cast<int>(n);
 }
@@ -153,13 +111,13 @@ int netSend(Socket s, const void* buf, std::size_t len) {
     do {
         n = ::send(fd(s), buf, len, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return fail(s, errno);
+    if (n < 0) return platformFail(s);
     netClearFailure(s);
     return static_cast<int>(n);
 }
 
 int netShutdownSend(Socket s) {
-    if (::shutdown(fd(s), SHUT_WR) != 0) return fail(s, errno);
+    if (::shutdown(fd(s), SHUT_WR) != 0) return platformFail(s);
     netClearFailure(s);
     return 0;
 }
@@ -168,27 +126,21 @@ int netClose(Socket s) {
     netClearFailure(s);
     // On Linux the descriptor is released even when close reports EINTR, so
     // it is never closed twice.
-    if (::close(fd(s)) != 0) return fail(kInvalidSocket, errno);
+    if (::close(fd(s)) != 0) return platformFail(kInvalidSocket);
     return 0;
-}
-
-int netCloseReset(Socket s) {
-    linger hard{1, 0};
-    ::setsockopt(fd(s), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    return netClose(s);
 }
 
 int netSetNonBlocking(Socket s, bool on) {
     int flags = ::fcntl(fd(s), F_GETFL, 0);
-    if (flags < 0) return fail(s, errno);
+    if (flags < 0) return platformFail(s);
     flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    if (::fcntl(fd(s), F_SETFL, flags) != 0) return fail(s, errno);
+    if (::fcntl(fd(s), F_SETFL, flags) != 0) return platformFail(s);
     return 0;
 }
 
 int netSetNoDelay(Socket s) {
     int one = 1;
-    if (::setsockopt(fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return fail(s, errno);
+    if (::setsockopt(fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return platformFail(s);
     return 0;
 }
 
@@ -196,8 +148,8 @@ int netSetIoTimeout(Socket s, int milliseconds) {
     timeval tv{};
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = (milliseconds % 1000) * 1000;
-    if (::setsockopt(fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return fail(s, errno);
-    if (::setsockopt(fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return fail(s, errno);
+    if (::setsockopt(fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return platformFail(s);
+    if (::setsockopt(fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return platformFail(s);
     return 0;
 }
 
@@ -212,101 +164,4 @@ bool platformTakeSocketError(Socket s, int* code) {
 int platformConnectStart(Socket s, const sockaddr_in& to) {
     if (::connect(fd(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
     return errno == EINPROGRESS ? kConnectUnderWay : wsaFromErrno(errno);
-}
-
-bool netWakerOpen(NetWaker& waker) {
-    int fds[2];
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-        fail(kInvalidSocket, errno);
-        return false;
-    }
-    waker.readEnd = static_cast<Socket>(fds[0]);
-    waker.writeEnd = static_cast<Socket>(fds[1]);
-    return true;
-}
-
-void netWake(NetWaker& waker) {
-    char b = 1;
-    // A full pipe already holds a wake-up; nothing is lost when this fails.
-    ssize_t n = ::write(fd(waker.writeEnd), &b, 1);
-    (void)n;
-}
-
-namespace {
-
-void drainWaker(NetWaker& waker) {
-    char buf[64];
-    while (::read(fd(waker.readEnd), buf, sizeof buf) > 0) {
-    }
-}
-
-short pollEvents(const SocketSet* r, const SocketSet* w, const SocketSet* e, Socket s) {
-    short ev = 0;
-    if (r && socketSetHas(*r, s)) ev |= POLLIN;
-    if (w && socketSetHas(*w, s)) ev |= POLLOUT;
-    if (e && socketSetHas(*e, s)) ev |= POLLPRI;
-    return ev;
-}
-
-void addUnique(pollfd* fds, int& n, Socket s, short ev) {
-    for (int i = 0; i < n; ++i)
-        if (fds[i].fd == fd(s)) return;
-    fds[n].fd = fd(s);
-    fds[n].events = ev;
-    fds[n].revents = 0;
-    ++n;
-}
-
-// Keeps in the set only the members for which ready() holds.
-template <typename Ready>
-int keepReady(SocketSet* set, Ready ready) {
-    if (!set) return 0;
-    std::uint32_t kept = 0;
-    for (std::uint32_t i = 0; i < set->count; ++i)
-        if (ready(set->slots[i])) set->slots[kept++] = set->slots[i];
-    set->count = kept;
-    return static_cast<int>(kept);
-}
-
-}  // namespace
-
-int netSelect(std::uint32_t, SocketSet* readSet, SocketSet* writeSet, SocketSet* exceptSet,
-              long long timeoutMs, NetWaker* waker) {
-    // poll rather than select: descriptors above FD_SETSIZE stay safe.
-    pollfd fds[3 * kSocketSetSize + 1];
-    int n = 0;
-    for (SocketSet* set : {readSet, writeSet, exceptSet}) {
-        if (!set) continue;
-        for (std::uint32_t i = 0; i < set->count; ++i)
-            addUnique(fds, n, set->slots[i], pollEvents(readSet, writeSet, exceptSet, set->slots[i]));
-    }
-    int wakerIndex = -1;
-    if (waker) {
-        wakerIndex = n;
-        fds[n].fd = fd(waker->readEnd);
-        fds[n].events = POLLIN;
-        fds[n].revents = 0;
-        ++n;
-    }
-    int timeout = timeoutMs < 0 ? -1 : (timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs));
-    int rc;
-    do {
-        rc = ::poll(fds, static_cast<nfds_t>(n), timeout);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return fail(kInvalidSocket, errno);
-    // A socket that another thread closed during the wait (a kick from the
-    // console) reports POLLNVAL: it is simply not ready.
-    if (wakerIndex >= 0 && fds[wakerIndex].revents) drainWaker(*waker);
-
-    auto revents = [&](Socket s) -> short {
-        for (int i = 0; i < n; ++i)
-            if (i != wakerIndex && fds[i].fd == fd(s)) return fds[i].revents;
-        return 0;
-    };
-    // As with Windows Sockets, a closed or failed connection reads as
-    // readable (recv reports it) and as writable (send reports it).
-    int ready = keepReady(readSet, [&](Socket s) { return (revents(s) & (POLLIN | POLLHUP | POLLERR)) != 0; });
-    ready += keepReady(writeSet, [&](Socket s) { return (revents(s) & (POLLOUT | POLLERR | POLLHUP)) != 0; });
-    ready += keepReady(exceptSet, [&](Socket s) { return (revents(s) & POLLPRI) != 0; });
-    return ready;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "close_reset.h"
 #include "net/output.h"
 #include "net/socket.h"
 #include "server/client_table.h"
@@ -92,7 +93,7 @@ inline bool readable(Socket s) {
 
 // The far end resets the connection; `mine` has seen the reset when this returns.
 inline void resetBy(Socket far, Socket mine) {
-    netCloseReset(far);
+    closeWithReset(far);
     EXPECT_TRUE(readable(mine));
 }
 
@@ -158,7 +159,7 @@ protected:
         peers.clear();
     }
     // Resets instead of closing: repeated runs leave no ports in TIME_WAIT.
-    static void closeHard(Socket s) { netCloseReset(s); }
+    static void closeHard(Socket s) { closeWithReset(s); }
     void reset() {
         TearDown();
         SetUp();

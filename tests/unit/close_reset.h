@@ -1,0 +1,8 @@
+// Closing a socket with a reset instead of the orderly end, for tests: the
+// peer's next call fails with kErrConnReset, and nothing stays behind in
+// TIME_WAIT. The server itself never ends a connection this way.
+#pragma once
+
+#include "net/socket.h"
+
+void closeWithReset(Socket s);
