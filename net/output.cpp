@@ -59,28 +59,38 @@ void putRecord(Stream stream, const char* text, std::size_t len) {
     ringPut(text, len);
 }
 
-// With gLock held.
-std::size_t formatDropped(char* area, std::size_t size) {
-    int n = std::snprintf(area, size, "%llu lines of output were dropped.\n", gDropped);
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
+[[noreturn]] void writerLoop();
+
+// With gLock held: the writer thread runs and knows that a line waits.
+void signalWriter() {
+    std::call_once(gWriterStarted, [] { std::thread(writerLoop).detach(); });
+    gQueued.notify_one();
+}
+
+// With gLock held: queues the count of the lines dropped so far, if there are
+// any, provided that it fits with room for `after` more bytes behind it. False
+// while the count is owed and does not fit.
+bool queueDropReport(std::size_t after) {
+    if (gDropped == 0) return true;
+    char report[64];
+    int n = std::snprintf(report, sizeof report, "%llu lines of output were dropped.\n", gDropped);
+    std::size_t len = n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (used() + recordBytes(len) + after > kOutputQueueBytes) return false;
+    putRecord(Stream::Err, report, len);
+    gDropped = 0;
+    return true;
 }
 
 // With gLock held: queues the line, after the report of the lines dropped
 // before it, or counts it as dropped when the two do not fit.
 void enqueue(Stream stream, const char* text, std::size_t len) {
-    char report[64];
-    std::size_t reportLen = gDropped > 0 ? formatDropped(report, sizeof report) : 0;
-    std::size_t need = recordBytes(len) + (reportLen > 0 ? recordBytes(reportLen) : 0);
-    if (used() + need > kOutputQueueBytes) {
+    std::size_t need = recordBytes(len);
+    if (!queueDropReport(need) || used() + need > kOutputQueueBytes) {
         ++gDropped;
         return;
     }
-    if (reportLen > 0) {
-        putRecord(Stream::Err, report, reportLen);
-        gDropped = 0;
-    }
     putRecord(stream, text, len);
-    gQueued.notify_one();
+    signalWriter();
 }
 
 [[noreturn]] void writerLoop() {
@@ -118,10 +128,7 @@ void enqueue(Stream stream, const char* text, std::size_t len) {
         if (used() == 0 && gDropped > 0) {
             // Output flows again and nothing is waiting: the count need not
             // wait for the next line.
-            char report[64];
-            std::size_t reportLen = formatDropped(report, sizeof report);
-            putRecord(Stream::Err, report, reportLen);
-            gDropped = 0;
+            queueDropReport(0);
             continue;
         }
         gWritten.notify_all();
@@ -164,7 +171,6 @@ void lineAddClientText(Line& line, const char* text, std::size_t maxLen) {
 void lineWrite(Line& line, Stream stream) {
     line.text[line.len] = '\n';
     std::lock_guard<std::mutex> guard(gLock);
-    std::call_once(gWriterStarted, [] { std::thread(writerLoop).detach(); });
     enqueue(stream, line.text, line.len + 1);
 }
 
@@ -177,17 +183,8 @@ void writeLine(Stream stream, const char* text) {
 
 bool drainOutput(int timeoutMs) {
     std::unique_lock<std::mutex> guard(gLock);
-    if (gDropped > 0) {
-        // Lines dropped with nothing queued after them are reported too.
-        char report[64];
-        std::size_t reportLen = formatDropped(report, sizeof report);
-        if (reportLen > 0 && used() + recordBytes(reportLen) <= kOutputQueueBytes) {
-            std::call_once(gWriterStarted, [] { std::thread(writerLoop).detach(); });
-            putRecord(Stream::Err, report, reportLen);
-            gDropped = 0;
-            gQueued.notify_one();
-        }
-    }
+    // Lines dropped with nothing queued after them are reported too.
+    if (gDropped > 0 && queueDropReport(0)) signalWriter();
     return gWritten.wait_for(guard, std::chrono::milliseconds(timeoutMs), [] { return used() == 0 && !gWriting; });
 }
 
