@@ -7,8 +7,8 @@
 #include "net/output.h"
 #include "net/socket.h"
 #include "server/protocol/departures.h"
-#include "server/protocol/framing.h"
 #include "server/protocol/packets.h"
+#include "server/protocol/send_queue.h"
 
 namespace {
 

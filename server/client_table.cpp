@@ -58,6 +58,13 @@ ClientConnection* findClientById(GameServer& server, std::uint8_t id) {
 
 std::uint32_t clientCount(const GameServer& server) { return static_cast<std::uint32_t>(server.clients.size()); }
 
+bool failureKeepsConnection(ClientConnection& client) {
+    int code = netPendingError(client.sock);
+    if (code == kErrWouldBlock) return true;
+    client.failCode = code;
+    return false;
+}
+
 int pendingLoginsFrom(const GameServer& server, const char* ip) {
     int n = 0;
     for (const auto& c : server.clients)

@@ -20,6 +20,11 @@ void removeClientById(GameServer& server, std::uint8_t id);
 // The first record with this ID, or nullptr. ID 0 is never found.
 ClientConnection* findClientById(GameServer& server, std::uint8_t id);
 std::uint32_t clientCount(const GameServer& server);
+// After a failed receive or send on the client's socket: true when the
+// failure only means "not now"; otherwise its error is kept in failCode for
+// the connection loop's error line (reading the socket's error clears it).
+bool failureKeepsConnection(ClientConnection& client);
+
 // Records from this peer address (dotted decimal) that have not logged in.
 int pendingLoginsFrom(const GameServer& server, const char* ip);
 

@@ -7,7 +7,8 @@
 #include "net/output.h"
 #include "server/client_table.h"
 #include "server/protocol/departures.h"
-#include "server/protocol/framing.h"
+#include "server/protocol/parser.h"
+#include "server/protocol/send_queue.h"
 
 namespace {
 

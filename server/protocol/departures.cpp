@@ -3,8 +3,8 @@
 #include "net/graceful_close.h"
 #include "net/output.h"
 #include "server/client_table.h"
-#include "server/protocol/framing.h"
 #include "server/protocol/packets.h"
+#include "server/protocol/send_queue.h"
 
 void closeClient(GameServer& server, ClientConnection& client) {
     const std::uint8_t leaver = client.id;

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "net/output.h"
-#include "server/protocol/framing.h"
+#include "server/protocol/handlers.h"
 #include "server/protocol/packets.h"
-#include "server/protocol/parser.h"
+#include "server/protocol/send_queue.h"
 
 namespace {
 

@@ -40,6 +40,9 @@ inline constexpr int kPacketIdCount = 22;
 // Length of each packet, id byte included (the frame adds the lead byte).
 extern const std::uint32_t PacketLengthTable[kPacketIdCount];
 
+// Length of a frame of a known id (below kPacketIdCount): lead byte and packet.
+inline std::uint32_t frameLength(std::uint8_t id) { return 1 + PacketLengthTable[id]; }
+
 inline constexpr std::size_t kHelloReplyLength = 71;
 inline constexpr std::size_t kChatTextLength = 501;
 inline constexpr std::size_t kChatTextSize = 500;

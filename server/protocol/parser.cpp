@@ -1,8 +1,12 @@
 #include "server/protocol/parser.h"
 
+#include <cstring>
+
 #include "net/output.h"
-#include "server/protocol/framing.h"
+#include "server/client_table.h"
+#include "server/protocol/handlers.h"
 #include "server/protocol/packets.h"
+#include "server/protocol/send_queue.h"
 
 namespace {
 
@@ -20,10 +24,26 @@ void relayAndRemove(void (*relay)(GameServer&, ClientConnection&), GameServer& s
 
 }  // namespace
 
+bool readData(GameServer& server, ClientConnection& client) {
+    int n = netRecv(client.sock, client.recvBuf + client.recvLen, static_cast<std::size_t>(kBufferSize - client.recvLen));
+    if (n == 0) {
+        Line line;
+        lineStart(line);
+        lineAdd(line, "Socket ");
+        lineAddUnsigned(line, client.sock);
+        lineAdd(line, " was closed by the client. Shutting down.");
+        lineWrite(line, Stream::Out);
+        return false;
+    }
+    if (n < 0) return failureKeepsConnection(client);
+    client.recvLen += n;
+    return parsePackets(server, client);
+}
+
 bool parsePackets(GameServer& server, ClientConnection& client) {
     while (client.recvLen >= 2) {
         std::uint8_t id = client.recvBuf[1];
-        if (id < kPacketIdCount && client.recvLen < 1 + static_cast<std::int32_t>(PacketLengthTable[id])) return true;
+        if (id < kPacketIdCount && client.recvLen < static_cast<std::int32_t>(frameLength(id))) return true;
 
         if (client.authenticated == 0 && id != kHello) {
             Line line;
@@ -66,4 +86,10 @@ bool parsePackets(GameServer& server, ClientConnection& client) {
         }
     }
     return true;
+}
+
+void removeFrame(ClientConnection& client) {
+    std::int32_t frameLen = static_cast<std::int32_t>(frameLength(client.recvBuf[1]));
+    client.recvLen -= frameLen;
+    std::memmove(client.recvBuf, client.recvBuf + frameLen, static_cast<std::size_t>(client.recvLen));
 }

@@ -1,4 +1,4 @@
-// The dispatcher and the login.
+// The receive side (readData), the dispatcher and the login.
 #include <bit>
 #include <cmath>
 
@@ -234,4 +234,36 @@ TEST_F(Parser, RefusedLoginsAnswerWithTheirStatusAndClose) {
     server->maxPlayers = 2;
     addClient("a", true);
     EXPECT_TRUE(parse(addClient(), hello("b")));
+}
+
+TEST_F(Parser, ReadDataHandsWholeFramesOnAndKeepsTheRest) {
+    std::size_t i = addClient("a", true);
+    EXPECT_TRUE(readData(*server, client(i)));  // nothing there: would block
+    EXPECT_EQ(client(i).recvLen, 0);
+
+    Bytes chat = blankFrame(kChatText);
+    Bytes bytes = joined({frameOf({kStreamOptIn, 1}), Bytes(chat.begin(), chat.begin() + 100)});
+    ASSERT_EQ(netSend(peer(i), bytes.data(), bytes.size()), 103);
+    ASSERT_TRUE(readable(client(i).sock));
+    EXPECT_TRUE(readData(*server, client(i)));
+    EXPECT_EQ(client(i).streamOptIn, 1);
+    EXPECT_EQ(client(i).recvLen, 100);
+    EXPECT_EQ(client(i).recvBuf[1], kChatText);
+
+    netShutdownSend(peer(i));
+    ASSERT_TRUE(readable(client(i).sock));
+    EXPECT_FALSE(readData(*server, client(i)));
+    EXPECT_EQ(output.out(),
+              Lines{"Socket " + std::to_string(client(i).sock) + " was closed by the client. Shutting down."});
+}
+
+TEST_F(Parser, ReadDataOnAResetConnectionEndsItAndKeepsTheErrorForTheLoop) {
+    std::size_t i = addClient("a", true);
+    resetBy(peer(i), client(i).sock);
+    peers[i] = netTcpSocket();  // for TearDown
+    EXPECT_FALSE(readData(*server, client(i)));
+    // Under Wine a reset that select has seen reads as the peer's orderly end.
+    Lines closedLine{"Socket " + std::to_string(client(i).sock) + " was closed by the client. Shutting down."};
+    if (client(i).failCode == 0) EXPECT_EQ(output.out(), closedLine);
+    else EXPECT_EQ(client(i).failCode, kErrConnReset);
 }

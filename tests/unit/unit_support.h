@@ -17,8 +17,9 @@
 #include "net/socket.h"
 #include "server/client_table.h"
 #include "server/lifecycle.h"
-#include "server/protocol/framing.h"
 #include "server/protocol/packets.h"
+#include "server/protocol/parser.h"
+#include "server/protocol/send_queue.h"
 
 namespace test {
 

@@ -1,14 +1,11 @@
-// Frames in and out: the receive side that collects bytes and hands them to
-// the parser, and the send side that queues frames and writes them out.
+// The send side: frames queued in a client's sendBuf and written out to its
+// socket. A recipient's buffer and its drop tally are touched only under
+// sendLock, so the console can queue while the network thread relays.
 #pragma once
 
 #include <cstdint>
 
 #include "server/game_server.h"
-
-// Receives what the socket has and parses every whole frame. False: close;
-// a failed receive leaves its error in failCode.
-bool readData(GameServer& server, ClientConnection& client);
 
 // Appends one built packet (id byte first) as a frame with lead byte 0, then
 // tries to send at once. A frame that finds no room even after writing out
@@ -17,7 +14,9 @@ void queuePacket(GameServer& server, ClientConnection& client, const std::uint8_
 
 // Copy the frame at the front of the sender's recvBuf, lead byte as received,
 // into the send buffers of: every other client; the other clients that opted
-// in to streams; every client, the sender included.
+// in to streams; every client, the sender included. A recipient whose buffer
+// was filled is marked flushPending, so that the connection loop writes it out
+// at the end of its pass.
 void relayToOthers(GameServer& server, ClientConnection& sender);
 void relayToOptedIn(GameServer& server, ClientConnection& sender);
 void relayToAll(GameServer& server, ClientConnection& sender);
@@ -29,6 +28,3 @@ bool flushSendBuffer(GameServer& server, ClientConnection& client);
 // With sendLock held: writes the line with the count of drops not yet
 // reported for this recipient, if there are any.
 void reportUnreportedDrops(ClientConnection& client);
-
-// Removes the frame at the front of recvBuf.
-void removeFrame(ClientConnection& client);

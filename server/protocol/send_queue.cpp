@@ -1,20 +1,12 @@
-#include "server/protocol/framing.h"
+#include "server/protocol/send_queue.h"
 
 #include <cstring>
 
 #include "net/output.h"
+#include "server/client_table.h"
 #include "server/protocol/packets.h"
-#include "server/protocol/parser.h"
 
 namespace {
-
-// After a failed receive or send: whether the failure only means "not now".
-bool keepsConnection(ClientConnection& client) {
-    int code = netPendingError(client.sock);
-    if (code == kErrWouldBlock) return true;
-    client.failCode = code;
-    return false;
-}
 
 // With sendLock held. A recipient that stops reading would otherwise give a
 // line for every frame the others send it: the first drop is reported, the
@@ -39,7 +31,7 @@ void reportDrop(ClientConnection& client) {
 // connection loop's error line: reading the socket's error clears it.
 bool flushLocked(ClientConnection& client) {
     int sent = netSend(client.sock, client.sendBuf, client.sendLen);
-    if (sent < 0) return keepsConnection(client);
+    if (sent < 0) return failureKeepsConnection(client);
     std::uint32_t n = static_cast<std::uint32_t>(sent);
     if (n >= client.sendLen) {
         client.sendLen = 0;
@@ -63,7 +55,7 @@ bool makeRoom(ClientConnection& client, std::uint32_t frameLen) {
 enum class RelayTo { Others, OptedIn, All };
 
 void relay(GameServer& server, ClientConnection& sender, RelayTo to) {
-    std::uint32_t frameLen = 1 + PacketLengthTable[sender.recvBuf[1]];
+    std::uint32_t frameLen = frameLength(sender.recvBuf[1]);
     for (auto& recipient : server.clients) {
         if (to != RelayTo::All && recipient.id == sender.id) continue;
         std::lock_guard<std::mutex> guard(server.sendLock);
@@ -80,34 +72,17 @@ void relay(GameServer& server, ClientConnection& sender, RelayTo to) {
 
 }  // namespace
 
-bool readData(GameServer& server, ClientConnection& client) {
-    int n = netRecv(client.sock, client.recvBuf + client.recvLen, static_cast<std::size_t>(kBufferSize - client.recvLen));
-    if (n == 0) {
-        Line line;
-        lineStart(line);
-        lineAdd(line, "Socket ");
-        lineAddUnsigned(line, client.sock);
-        lineAdd(line, " was closed by the client. Shutting down.");
-        lineWrite(line, Stream::Out);
-        return false;
-    }
-    if (n < 0) return keepsConnection(client);
-    client.recvLen += n;
-    return parsePackets(server, client);
-}
-
 void queuePacket(GameServer& server, ClientConnection& client, const std::uint8_t* packet) {
-    std::uint32_t n = PacketLengthTable[packet[0]];
+    std::uint32_t frameLen = frameLength(packet[0]);
     {
         std::lock_guard<std::mutex> guard(server.sendLock);
-        if (!makeRoom(client, 1 + n)) {
+        if (!makeRoom(client, frameLen)) {
             reportDrop(client);
             return;
         }
         client.sendBuf[client.sendLen] = 0;
-        client.sendLen += 1;
-        std::memcpy(client.sendBuf + client.sendLen, packet, n);
-        client.sendLen += n;
+        std::memcpy(client.sendBuf + client.sendLen + 1, packet, frameLen - 1);
+        client.sendLen += frameLen;
     }
     flushSendBuffer(server, client);
 }
@@ -130,10 +105,4 @@ void reportUnreportedDrops(ClientConnection& client) {
     lineAdd(line, " more packets were dropped.");
     lineWrite(line, Stream::Err);
     client.dropsUnreported = 0;
-}
-
-void removeFrame(ClientConnection& client) {
-    std::int32_t frameLen = 1 + static_cast<std::int32_t>(PacketLengthTable[client.recvBuf[1]]);
-    client.recvLen -= frameLen;
-    std::memmove(client.recvBuf, client.recvBuf + frameLen, static_cast<std::size_t>(client.recvLen));
 }

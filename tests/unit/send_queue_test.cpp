@@ -1,4 +1,4 @@
-// Frames in and out: readData, queuePacket, the relays and flushSendBuffer.
+// The send side: queuePacket, the relays' room and drops, and flushSendBuffer.
 #include "unit_support.h"
 
 using namespace test;
@@ -15,9 +15,9 @@ void fillWithPattern(ClientConnection& c, std::uint32_t n) {
 
 }  // namespace
 
-class Framing : public ServerFixture {};
+class SendQueue : public ServerFixture {};
 
-TEST_F(Framing, SendBufferFillsExactlyAndAFrameThatDoesNotFitIsDropped) {
+TEST_F(SendQueue, SendBufferFillsExactlyAndAFrameThatDoesNotFitIsDropped) {
     ClientConnection& c = client(addBlockedClient());
     std::uint8_t chat[kChatTextLength], lobby[5] = {kLobbyValue, 2, 1, 0, 0}, vote[1] = {kStartVote};
     buildChatText("hi", chat);
@@ -34,7 +34,7 @@ TEST_F(Framing, SendBufferFillsExactlyAndAFrameThatDoesNotFitIsDropped) {
     server->sendLock.unlock();
 }
 
-TEST_F(Framing, QueuePacketWritesAFullBufferOutBeforeGivingUp) {
+TEST_F(SendQueue, QueuePacketWritesAFullBufferOutBeforeGivingUp) {
     std::size_t i = addClient("a", true);
     fillWithPattern(client(i), 1000);
     std::uint8_t chat[kChatTextLength];
@@ -50,26 +50,7 @@ TEST_F(Framing, QueuePacketWritesAFullBufferOutBeforeGivingUp) {
     EXPECT_EQ(textField(&frame[2], kChatTextSize), "after");
 }
 
-TEST_F(Framing, RelaysCopyTheFrameWithItsLeadByteToTheirRecipients) {
-    std::size_t a = addClient("a", true), b = addClient("b", true), c = addClient("c", true);
-    client(c).streamOptIn = 5;  // any nonzero byte opts in
-    Bytes frame = frameOf({kRelay6, 1, 2, 3, 4}, 0x7E);
-    receive(client(a), frame);
-
-    relayToOthers(*server, client(a));
-    EXPECT_EQ((std::vector<Bytes>{queued(client(a)), queued(client(b)), queued(client(c))}),
-              (std::vector<Bytes>{{}, frame, frame}));
-    relayToOptedIn(*server, client(a));
-    EXPECT_EQ((std::vector<Bytes>{queued(client(a)), queued(client(b)), queued(client(c))}),
-              (std::vector<Bytes>{{}, frame, joined({frame, frame})}));
-    relayToAll(*server, client(a));
-    EXPECT_EQ((std::vector<Bytes>{queued(client(a)), queued(client(b)), queued(client(c))}),
-              (std::vector<Bytes>{frame, joined({frame, frame}), joined({frame, frame, frame})}));
-    EXPECT_EQ(client(a).recvLen, 6);  // relaying does not consume the frame
-    EXPECT_TRUE(output.err().empty());
-}
-
-TEST_F(Framing, RelayPassesOverARecipientThatCannotTakeTheFrame) {
+TEST_F(SendQueue, RelayPassesOverARecipientThatCannotTakeTheFrame) {
     std::size_t a = addClient("a", true), full = addBlockedClient(), c = addClient("c", true);
     client(full).sendLen = 1023;
     Bytes frame = frameOf({kStartCancel}, 3);
@@ -88,7 +69,7 @@ TEST_F(Framing, RelayPassesOverARecipientThatCannotTakeTheFrame) {
     EXPECT_EQ(client(full).dropsUnreported, 1u);
 }
 
-TEST_F(Framing, RelayWritesARecipientsFullBufferOutBeforeGivingUp) {
+TEST_F(SendQueue, RelayWritesARecipientsFullBufferOutBeforeGivingUp) {
     std::size_t a = addClient("a", true), b = addClient("b", true);
     fillWithPattern(client(b), 1000);
     Bytes chat = blankFrame(kChatText, 9);
@@ -99,7 +80,7 @@ TEST_F(Framing, RelayWritesARecipientsFullBufferOutBeforeGivingUp) {
     EXPECT_EQ(readExactly(peer(b), 1000).size(), 1000u);
 }
 
-TEST_F(Framing, FlushKeepsTheUnsentTailInFront) {
+TEST_F(SendQueue, FlushKeepsTheUnsentTailInFront) {
     auto [mine, far] = tcpPair();
     netSetNonBlocking(mine, true);
     ClientConnection& c = client(append(mine, far, "a", true));
@@ -125,36 +106,12 @@ TEST_F(Framing, FlushKeepsTheUnsentTailInFront) {
     for (std::uint32_t k = 0; k < sent; ++k) ASSERT_EQ(got[k], patternAt(k)) << k;
 }
 
-TEST_F(Framing, ReadAndFlushOnAResetConnectionFailSilently) {
+TEST_F(SendQueue, FlushOnAResetConnectionFailsAndKeepsTheErrorForTheLoop) {
     std::size_t i = addClient("a", true);
     resetBy(peer(i), client(i).sock);
     peers[i] = netTcpSocket();  // for TearDown
-    EXPECT_FALSE(readData(*server, client(i)));
     client(i).sendLen = 3;
     EXPECT_FALSE(flushSendBuffer(*server, client(i)));
     EXPECT_EQ(client(i).sendLen, 3u);
-    // Under Wine a reset that select has seen reads as the peer's orderly
-    // end, which readData reports on standard output; errors it never prints.
-    EXPECT_TRUE(output.err().empty());
-}
-
-TEST_F(Framing, ReadDataHandsWholeFramesOnAndKeepsTheRest) {
-    std::size_t i = addClient("a", true);
-    EXPECT_TRUE(readData(*server, client(i)));  // nothing there: would block
-    EXPECT_EQ(client(i).recvLen, 0);
-
-    Bytes chat = blankFrame(kChatText);
-    Bytes bytes = joined({frameOf({kStreamOptIn, 1}), Bytes(chat.begin(), chat.begin() + 100)});
-    ASSERT_EQ(netSend(peer(i), bytes.data(), bytes.size()), 103);
-    ASSERT_TRUE(readable(client(i).sock));
-    EXPECT_TRUE(readData(*server, client(i)));
-    EXPECT_EQ(client(i).streamOptIn, 1);
-    EXPECT_EQ(client(i).recvLen, 100);
-    EXPECT_EQ(client(i).recvBuf[1], kChatText);
-
-    netShutdownSend(peer(i));
-    ASSERT_TRUE(readable(client(i).sock));
-    EXPECT_FALSE(readData(*server, client(i)));
-    EXPECT_EQ(output.out(),
-              Lines{"Socket " + std::to_string(client(i).sock) + " was closed by the client. Shutting down."});
+    EXPECT_EQ(client(i).failCode, kErrConnReset);
 }
