@@ -100,6 +100,10 @@ struct GameServer {
     bool networkDone;  // the network thread has finished its work
 };
 
+// Forgets the lobby: no host, no song selected, none running, lobby value 0.
+// The state of a server without players, at start and after the last leaves.
+void resetLobby(GameServer& server);
+
 // Waits until a stop is requested, or for ms at most.
 void waitForStop(GameServer& server, long long ms);
 

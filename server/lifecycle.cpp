@@ -2,20 +2,12 @@
 
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <thread>
 
 #include "net/error_text.h"
 #include "net/output.h"
 #include "server/connection_loop.h"
 #include "server/protocol/packets.h"
-
-long long monotonicMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::int64_t calendarSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPlayers) {
     auto* server = new GameServer();
@@ -27,13 +19,9 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
     server->stopFlag = 0;
     server->password[0] = 0;
     server->maxPlayers = static_cast<std::uint8_t>(maxPlayers);
-    server->hostId = 0;
-    server->songId = 0;
-    server->songArg3 = -1;
-    server->lobbyValue = 0;
+    resetLobby(*server);
     server->maxSocket = 0;
     std::memset(server->songName, 0, sizeof server->songName);
-    server->songRunning = 0;
     server->listenSocket = kInvalidSocket;
     server->masterList = nullptr;
     server->networkDone = false;

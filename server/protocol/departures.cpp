@@ -57,13 +57,7 @@ void closeClient(GameServer& server, ClientConnection& client) {
     lineAddUnsigned(line, clientCount(server));
     lineWrite(line, Stream::Out);
 
-    if (server.clients.empty()) {
-        server.songRunning = 0;
-        server.hostId = 0;
-        server.songId = 0;
-        server.songArg3 = -1;
-        server.lobbyValue = 0;
-    }
+    if (server.clients.empty()) resetLobby(server);
 }
 
 namespace {

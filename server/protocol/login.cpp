@@ -45,12 +45,10 @@ void welcome(GameServer& server, ClientConnection& client) {
         packet[0] = kHostAssigned;
         packet[1] = client.id;
         queuePacket(server, client, packet);
+        // The first player starts a lobby of its own.
+        resetLobby(server);
         server.hostId = client.id;
         client.isHost = 1;
-        server.songId = 0;
-        server.songArg3 = -1;
-        server.lobbyValue = 0;
-        server.songRunning = 0;
     }
     packet[0] = kLobbyValue;
     writeInt32(packet + 1, server.lobbyValue);
