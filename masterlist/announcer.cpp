@@ -15,17 +15,16 @@ std::int32_t currentClientCount(GameServer& server) {
 }  // namespace
 
 AnnounceCounters firstAnnounceCounters(const AnnounceSchedule& schedule) {
-    return AnnounceCounters{-1, schedule.refreshChecks + 1};
+    return AnnounceCounters{-1, schedule.refreshChecks};
 }
 
 bool announcementDue(AnnounceCounters& counters, std::int32_t clientCount, const AnnounceSchedule& schedule) {
+    ++counters.checksSinceAnnounce;
     if (counters.checksSinceAnnounce < schedule.refreshChecks && clientCount == counters.announcedCount) return false;
     counters.announcedCount = clientCount;
     counters.checksSinceAnnounce = 0;
     return true;
 }
-
-void countCheck(AnnounceCounters& counters) { ++counters.checksSinceAnnounce; }
 
 int announcerThread(GameServer& server, const AnnounceSchedule& schedule) {
     // The pauses end early at a stop, so that the thread does not outlive it
@@ -38,7 +37,6 @@ int announcerThread(GameServer& server, const AnnounceSchedule& schedule) {
             registerServer(*server.masterList, server.name, static_cast<std::uint32_t>(server.port), count,
                            server.maxPlayers.load(), server.version);
         waitForStop(server, schedule.pauseMs);
-        countCheck(counters);
     }
     return 0;
 }

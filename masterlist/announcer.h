@@ -15,14 +15,12 @@ inline constexpr AnnounceSchedule kAnnounceSchedule{300, 60000, 30};
 // What the thread remembers between checks.
 struct AnnounceCounters {
     std::int32_t announcedCount;       // -1 before the first announcement
-    std::int32_t checksSinceAnnounce;  // starts above refreshChecks: the first check announces
+    std::int32_t checksSinceAnnounce;  // starts at refreshChecks: the first check announces
 };
 AnnounceCounters firstAnnounceCounters(const AnnounceSchedule& schedule);
-// One check, given the client count now: whether to announce. An
-// announcement resets the counters.
+// One check, given the client count now: counts the check and tells whether
+// to announce. An announcement resets the counters.
 bool announcementDue(AnnounceCounters& counters, std::int32_t clientCount, const AnnounceSchedule& schedule);
-// The pause after a check.
-void countCheck(AnnounceCounters& counters);
 
 // The announcement thread's body: announces at the first check, whenever the
 // client count differs from the one last announced, and at every

@@ -24,23 +24,20 @@ struct LibraryReference {
     LibraryReference& operator=(const LibraryReference&) = delete;
 };
 
-// One request's turn on the list, taken for as long as the object lives.
+// One request's turn on the list, taken for as long as the object lives;
+// waitMs below 0 waits for it as long as it takes.
 class RequestTurn {
 public:
     RequestTurn(MasterListState& list, int waitMs) : list_(list) {
-        std::unique_lock<std::mutex> guard(list_.turnLock);
-        auto free = [this] { return !list_.turnTaken; };
-        held_ = waitMs < 0 ? (list_.turnFree.wait(guard, free), true)
-                           : list_.turnFree.wait_for(guard, std::chrono::milliseconds(waitMs), free);
-        if (held_) list_.turnTaken = true;
+        if (waitMs < 0) {
+            list_.turn.acquire();
+            held_ = true;
+        } else {
+            held_ = list_.turn.try_acquire_for(std::chrono::milliseconds(waitMs));
+        }
     }
     ~RequestTurn() {
-        if (!held_) return;
-        {
-            std::lock_guard<std::mutex> guard(list_.turnLock);
-            list_.turnTaken = false;
-        }
-        list_.turnFree.notify_all();
+        if (held_) list_.turn.release();
     }
     RequestTurn(const RequestTurn&) = delete;
     RequestTurn& operator=(const RequestTurn&) = delete;
@@ -107,11 +104,13 @@ void encodeName(const char* name, char* encoded, std::size_t size) {
     }
 }
 
-// A connected socket to host on the list's port, or kInvalidSocket. The
-// lookup and each connect wait at most waitMs, and none past the deadline.
-Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs, RequestDeadline deadline) {
+// A connected socket to the list's host and port, or kInvalidSocket. The
+// lookup and each connect wait at most the list's wait, and none past the
+// deadline.
+Socket connectMasterHost(const MasterListState& list, RequestDeadline deadline) {
+    const int waitMs = list.limits.waitMs;
     Ipv4Address addrs[kMaxListAddresses];
-    int count = resolveWithin(host, addrs, kMaxListAddresses, nextWaitMs(waitMs, deadline));
+    int count = resolveWithin(list.host, addrs, kMaxListAddresses, nextWaitMs(waitMs, deadline));
     if (count < 0) {
         writeLine(Stream::Out, "could not resolve host");
         return kInvalidSocket;
@@ -123,7 +122,7 @@ Socket connectMasterHost(const char* host, std::uint16_t port, int waitMs, Reque
         if (ms <= 0) break;
         Socket s = netTcpSocket();
         if (s == kInvalidSocket) return kInvalidSocket;
-        if (netConnect(s, addrs[i], port, ms) == 0) return s;
+        if (netConnect(s, addrs[i], list.limits.httpPort, ms) == 0) return s;
         netClose(s);
     }
     return kInvalidSocket;
@@ -137,18 +136,18 @@ void resolveMasterHost(MasterListState& list) {
     char area[1024];
     std::size_t len;
     if (!format(area, sizeof area, &len, "GET / HTTP/1.1\r\nHost: %s\r\n\r\n", list.host)) return;
-    RequestDeadline deadline = requestDeadline(list.requestLimitMs);
-    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs, deadline);
+    RequestDeadline deadline = requestDeadline(list.limits.requestLimitMs);
+    Socket s = connectMasterHost(list, deadline);
     if (s == kInvalidSocket) return;
-    if (!sendAll(s, area, len, list.waitMs, deadline)) {
+    if (!sendAll(s, area, len, list.limits.waitMs, deadline)) {
         netClose(s);
         return;
     }
     std::string page;
     // The whole page gets one wait, within the request's limit.
-    RequestDeadline pageDeadline = std::min(deadline, requestDeadline(list.waitMs));
+    RequestDeadline pageDeadline = std::min(deadline, requestDeadline(list.limits.waitMs));
     for (;;) {
-        if (!boundNextWait(s, list.waitMs, pageDeadline)) break;  // the time ran out: take what came
+        if (!boundNextWait(s, list.limits.waitMs, pageDeadline)) break;  // the time ran out: take what came
         int n = netRecv(s, area, 128);
         if (n == 0) break;
         if (n < 0) {
@@ -167,12 +166,10 @@ void resolveMasterHost(MasterListState& list) {
 
 const char* defaultMasterHost() { return GAMESERVER_MASTER_HOST; }
 
-MasterListState* createMasterList(const char* host) {
+MasterListState* createMasterList(const char* host, const ListLimits& limits) {
     auto* list = new MasterListState();
     std::strncpy(list->host, host, sizeof list->host - 1);
-    list->httpPort = 80;
-    list->waitMs = kListWaitMs;
-    list->requestLimitMs = kRequestLimitMs;
+    list->limits = limits;
     return list;
 }
 
@@ -194,9 +191,9 @@ int registerServer(MasterListState& list, const char* name, std::uint32_t port, 
                 "GET /add.php?name=%s&port=%d&players=%d&maxplayers=%d&version=%f HTTP/1.1\r\nHost: %s\r\n\r\n",
                 encodedName, static_cast<int>(port), players, maxPlayers, static_cast<double>(version), list.host))
         return -1;
-    RequestDeadline deadline = requestDeadline(list.requestLimitMs);
-    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs, deadline);
-    if (s == kInvalidSocket || !exchange(s, request, len, list.waitMs, deadline)) return -1;
+    RequestDeadline deadline = requestDeadline(list.limits.requestLimitMs);
+    Socket s = connectMasterHost(list, deadline);
+    if (s == kInvalidSocket || !exchange(s, request, len, list.limits.waitMs, deadline)) return -1;
     list.registered = 1;
     return 0;
 }
@@ -210,9 +207,9 @@ int unregisterServer(MasterListState& list) {
     char request[256];
     std::size_t len;
     if (!format(request, sizeof request, &len, "GET /delete.php HTTP/1.1\r\nHost: %s\r\n\r\n", list.host)) return -1;
-    RequestDeadline deadline = requestDeadline(list.requestLimitMs);
-    Socket s = connectMasterHost(list.host, list.httpPort, list.waitMs, deadline);
-    if (s == kInvalidSocket || !exchange(s, request, len, list.waitMs, deadline)) return -1;
+    RequestDeadline deadline = requestDeadline(list.limits.requestLimitMs);
+    Socket s = connectMasterHost(list, deadline);
+    if (s == kInvalidSocket || !exchange(s, request, len, list.limits.waitMs, deadline)) return -1;
     list.registered = 0;
     return 0;
 }

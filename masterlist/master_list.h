@@ -2,9 +2,8 @@
 // HTTP/1.1 GET requests, one connection per request.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <semaphore>
 
 #include "masterlist/root_page.h"
 #include "net/socket.h"
@@ -25,27 +24,30 @@ inline constexpr std::size_t kPageSizeLimit = 256 * 1024;
 // the delete request.
 inline constexpr int kStopWaitMs = 30000;
 
+// Where the list's web server listens and how long the client waits for it.
+struct ListLimits {
+    std::uint16_t httpPort;  // the list's port
+    int waitMs;              // each wait on the list
+    int requestLimitMs;      // one request, whatever its waits add up to
+};
+inline constexpr ListLimits kListLimits{80, kListWaitMs, kRequestLimitMs};
+
 // The other fields belong to whoever holds the turn: one request at a time,
 // each holding it from start to end, so an add under way and the delete at
-// stop never overlap. (A flag under a plain mutex rather than a timed mutex:
-// the delete's wait for its turn is bounded.)
+// stop never overlap.
 struct MasterListState {
     char host[1024];
     std::uint8_t redirectResolved;
     std::uint8_t registered;
     std::uint8_t deleted;  // the entry was deleted at stop: no add goes out any more
-    std::uint16_t httpPort;  // 80; tests point it elsewhere
-    int waitMs;              // kListWaitMs; tests shorten it
-    int requestLimitMs;      // kRequestLimitMs; tests shorten it
-    std::mutex turnLock;
-    std::condition_variable turnFree;
-    bool turnTaken;
+    ListLimits limits;
+    std::binary_semaphore turn{1};
 };
 
 // The list host the server starts with (a build setting).
 const char* defaultMasterHost();
 
-MasterListState* createMasterList(const char* host);
+MasterListState* createMasterList(const char* host, const ListLimits& limits = kListLimits);
 
 // Adds or refreshes this server's entry. 0, or -1 on failure.
 int registerServer(MasterListState& list, const char* name, std::uint32_t port, std::int32_t players,
