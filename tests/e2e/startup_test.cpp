@@ -49,10 +49,10 @@ TEST(e2eStartUp, OptionValuesAreTakenVerbatimAndStrangersReported) {
     // "-name -port" names the server -port; the blanks of a name stay inside
     // its one argument; the last -maxplayers wins.
     auto server = Server::start({"-verbose", "-name", "-port", "-name", "Big  Room 42", "-Port", "1", "-maxplayers",
-                                 "8", "-onlylan", "-maxplayers", "2"});
+                                 "8", "-onlylanX", "-maxplayers", "2"});
     ASSERT_TRUE(server);
     std::vector<std::string> expected{"Command -verbose not recognized", "Command -Port not recognized",
-                                      "Command 1 not recognized"};
+                                      "Command 1 not recognized", "Command -onlylanX not recognized"};
     for (const auto& l : startLines(server->port())) expected.push_back(l);
     EXPECT_EQ(server->lines(Stream::Out), expected);
 

@@ -175,34 +175,6 @@ TEST_F(Parser, NewcomerLearnsTheLobbyAndTheOthersLearnOfIt) {
     EXPECT_EQ(server->hostId, 1);
 }
 
-TEST_F(Parser, ClashingNamesGetTheIdAppended) {
-    std::size_t a = addClient("bob", true), b = addClient();
-    EXPECT_TRUE(parse(b, hello("bob")));
-    expectHelloReply(framesSent(b)[0], 2, 0, "bob(2)");
-    EXPECT_EQ(output.out(), Lines{"Player \"bob(2)\" connected."});
-
-    std::string longName(63, 'n');  // cut to 58 characters before the ID
-    std::strcpy(client(a).name, longName.c_str());
-    EXPECT_TRUE(parse(b, hello(longName)));
-    EXPECT_EQ(std::string(client(b).name), std::string(58, 'n') + "(2)");
-
-    EXPECT_TRUE(parse(b, hello(std::string(64, 'm'))));  // a full field gives 63 characters
-    EXPECT_EQ(std::string(client(b).name), std::string(63, 'm'));
-
-    output.clear();  // control characters show as '?' on the console only
-    EXPECT_TRUE(parse(b, hello("ev\nil\x7f")));
-    EXPECT_EQ(output.out(), Lines{"Player \"ev?il?\" connected."});
-    EXPECT_STREQ(client(b).name, "ev\nil\x7f");
-
-    // A changed name is compared only with the records after the clash.
-    reset();
-    addClient("bob(3)", true);
-    addClient("bob", true);
-    std::size_t c = addClient();
-    EXPECT_TRUE(parse(c, hello("bob")));
-    EXPECT_STREQ(client(c).name, "bob(3)");
-}
-
 TEST_F(Parser, RefusedLoginsAnswerWithTheirStatusAndClose) {
     struct Case {
         Bytes hello;
