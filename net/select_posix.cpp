@@ -73,8 +73,8 @@ int keepReady(SocketSet* set, Ready ready) {
 
 }  // namespace
 
-int netSelect(std::uint32_t, SocketSet* readSet, SocketSet* writeSet, SocketSet* exceptSet,
-              long long timeoutMs, NetWaker* waker) {
+int netSelect(std::uint32_t, SocketSet* readSet, SocketSet* writeSet, SocketSet* exceptSet, long long timeoutMs,
+              NetWaker* waker) {
     // poll rather than select: descriptors above FD_SETSIZE stay safe.
     pollfd fds[3 * kSocketSetSize + 1];
     int n = 0;

@@ -12,7 +12,8 @@ namespace {
 
 // A UDP socket on 127.0.0.1 with a port of its own, or INVALID_SOCKET.
 SOCKET loopbackUdp(sockaddr_in& addr) {
-    SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    SOCKET s =
+        WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) return s;
     addr = sockaddr_in{};
     addr.sin_family = AF_INET;
@@ -37,8 +38,7 @@ bool netWakerOpen(NetWaker& waker) {
     SOCKET r = loopbackUdp(readAddr);
     SOCKET w = r == INVALID_SOCKET ? INVALID_SOCKET : loopbackUdp(writeAddr);
     u_long nonBlocking = 1;
-    bool ok = w != INVALID_SOCKET &&
-              ::connect(r, reinterpret_cast<sockaddr*>(&writeAddr), sizeof writeAddr) == 0 &&
+    bool ok = w != INVALID_SOCKET && ::connect(r, reinterpret_cast<sockaddr*>(&writeAddr), sizeof writeAddr) == 0 &&
               ::connect(w, reinterpret_cast<sockaddr*>(&readAddr), sizeof readAddr) == 0 &&
               ::ioctlsocket(r, FIONBIO, &nonBlocking) == 0 && ::ioctlsocket(w, FIONBIO, &nonBlocking) == 0;
     if (!ok) {
@@ -85,8 +85,8 @@ int keepReady(SocketSet* set, fd_set& fds) {
 
 }  // namespace
 
-int netSelect(std::uint32_t nfds, SocketSet* readSet, SocketSet* writeSet, SocketSet* exceptSet,
-              long long timeoutMs, NetWaker* waker) {
+int netSelect(std::uint32_t nfds, SocketSet* readSet, SocketSet* writeSet, SocketSet* exceptSet, long long timeoutMs,
+              NetWaker* waker) {
     fd_set r, w, e;
     fill(r, readSet);
     fill(w, writeSet);
