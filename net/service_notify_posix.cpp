@@ -1,0 +1,5 @@
+#include "net/service_notify.h"
+
+void notifyReady() {}
+void notifyReloading() {}
+void notifyStopping() {}
