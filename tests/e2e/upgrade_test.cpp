@@ -365,6 +365,19 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
     EXPECT_EQ(done->substr(done->find(',')), ", 2 clients kept.");
     barrier(*alice, {bob.get()});
     EXPECT_EQ(server->lines(Stream::Err).size(), std::size(cases));
+
+    // A second request while an upgrade is under way is the same upgrade,
+    // and a stop then still stops, with exit code 0.
+    program.installScript("#!/bin/sh\nexec sleep 60\n");
+    server->signal(SIGUSR2);
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Upgrading server to " + path + "..."));
+    server->signal(SIGUSR2);
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->waitForExit(), 0);
+    std::size_t upgrades = 0;
+    for (const auto& l : server->lines(Stream::Out)) upgrades += l.rfind("Upgrading server to ", 0) == 0;
+    EXPECT_EQ(upgrades, std::size(cases) + 2);
+    EXPECT_EQ(server->lines(Stream::Out).back(), "Stopping server...");
 }
 
 TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
