@@ -276,6 +276,16 @@ std::string loadAverage() {
     return one + " " + five + " " + fifteen;
 }
 
+// The time, in microseconds since boot, that some task waited for a core
+// (the kernel's pressure figure), or -1 where it is not kept.
+long long cpuWaitUs() {
+    std::ifstream file("/proc/pressure/cpu");
+    std::string line;
+    if (!std::getline(file, line)) return -1;
+    std::size_t at = line.find("total=");
+    return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + 6);
+}
+
 int freePort() {
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -449,6 +459,8 @@ int main(int argc, char** argv) {
     stop.sa_handler = onStopSignal;
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &stop, nullptr);
     std::string loadAtStart = loadAverage();
+    const long long waitAtStart = cpuWaitUs();
+    const long long runStartNs = nowNs();
 
     Program program(binary);
     const int port = freePort();
@@ -575,11 +587,17 @@ int main(int argc, char** argv) {
     }
 
     std::printf(
-        "upgrade_bench: %d players, %d frames/s each; %lld s without upgrades, then %d upgrades %lld ms apart\n",
-        players, rate, static_cast<long long>(kWarmUp.count()), upgrades,
+        "upgrade_bench: %d players, %d frames/s each; %lld s without upgrades, then %d upgrade%s %lld ms apart\n",
+        players, rate, static_cast<long long>(kWarmUp.count()), upgrades, upgrades == 1 ? "" : "s",
         static_cast<long long>(std::chrono::milliseconds(kUpgradeEvery).count()));
-    std::printf("load average at start: %s, at end: %s (%u cores)\n", loadAtStart.c_str(), loadAverage().c_str(),
+    std::printf("load average at start: %s, at end: %s (%u cores)", loadAtStart.c_str(), loadAverage().c_str(),
                 std::thread::hardware_concurrency());
+    const long long waitAtEnd = cpuWaitUs();
+    if (waitAtStart >= 0 && waitAtEnd >= waitAtStart)
+        std::printf(
+            "; some task waited for a core %.0f%% of the run",
+            100.0 * static_cast<double>(waitAtEnd - waitAtStart) * 1000 / static_cast<double>(nowNs() - runStartNs));
+    std::printf("\n");
     if (failedAt)
         std::printf("UPGRADE %d DID NOT COMPLETE within %lld s; the figures cover the upgrades before it\n", failedAt,
                     static_cast<long long>(kUpgradeWait.count()));
