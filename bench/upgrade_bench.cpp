@@ -357,7 +357,11 @@ struct Receipts {
     long long longestGapNs[2] = {0, 0};
     long long longestDelayNs[2] = {0, 0};          // from the start of the frame's tick to its receipt
     std::vector<long long> longestGapInUpgradeNs;  // index: upgrade
-    std::vector<std::atomic<long long>> tickNs;    // when the tick that sends frames numbered n began, by n
+    std::vector<long long> longestDelayInUpgradeNs;
+    // Written by the sending thread: the longest time between the starts of
+    // two ticks, a stall of the bench itself when it is well over a tick.
+    long long longestTickGapNs[2] = {0, 0};
+    std::vector<std::atomic<long long>> tickNs;  // when the tick that sends frames numbered n began, by n
     std::atomic<bool> running{true};
     explicit Receipts(std::size_t ticks) : tickNs(ticks) {}
 };
@@ -378,16 +382,19 @@ void onRelay6(Receipts& r, Player& p, int self, std::uint8_t sender, std::uint32
     if (number != f.last + 1) ++r.outOfOrder;
     if (number > f.last) f.last = number;
     int phase = r.phase.load(std::memory_order_relaxed);
+    int k = r.upgrade.load(std::memory_order_relaxed);
+    bool inUpgrade = k > 0 && static_cast<std::size_t>(k) < r.longestGapInUpgradeNs.size();
     if (number < r.tickNs.size()) {
         long long tick = r.tickNs[number].load(std::memory_order_acquire);
-        if (tick != 0) r.longestDelayNs[phase] = std::max(r.longestDelayNs[phase], at - tick);
+        if (tick != 0) {
+            r.longestDelayNs[phase] = std::max(r.longestDelayNs[phase], at - tick);
+            if (inUpgrade) r.longestDelayInUpgradeNs[k] = std::max(r.longestDelayInUpgradeNs[k], at - tick);
+        }
     }
     if (f.lastNs != 0) {
         long long gap = at - f.lastNs;
         r.longestGapNs[phase] = std::max(r.longestGapNs[phase], gap);
-        int k = r.upgrade.load(std::memory_order_relaxed);
-        if (k > 0 && static_cast<std::size_t>(k) < r.longestGapInUpgradeNs.size())
-            r.longestGapInUpgradeNs[k] = std::max(r.longestGapInUpgradeNs[k], gap);
+        if (inUpgrade) r.longestGapInUpgradeNs[k] = std::max(r.longestGapInUpgradeNs[k], gap);
     }
     f.lastNs = at;
 }
@@ -477,6 +484,7 @@ int main(int argc, char** argv) {
     const auto longestRun = kWarmUp + upgrades * (kUpgradeEvery + kUpgradeWait) + kTail + 5s;
     Receipts receipts(static_cast<std::size_t>(rate) * static_cast<std::size_t>(longestRun.count()));
     receipts.longestGapInUpgradeNs.assign(static_cast<std::size_t>(upgrades) + 1, 0);
+    receipts.longestDelayInUpgradeNs.assign(static_cast<std::size_t>(upgrades) + 1, 0);
     int ep = ::epoll_create1(EPOLL_CLOEXEC);
     if (ep < 0) fail(std::string("epoll: ") + std::strerror(errno));
     std::thread receiver(receiveAll, ep, std::ref(all), std::ref(receipts));
@@ -506,8 +514,15 @@ int main(int argc, char** argv) {
         auto tick = std::chrono::nanoseconds(1000000000LL / rate);
         auto next = Clock::now();
         std::uint8_t frame[6] = {0, kRelay6};
+        long long previous = 0;
         for (std::uint32_t number = 1; sending.load(); ++number) {
-            if (number < receipts.tickNs.size()) receipts.tickNs[number].store(nowNs(), std::memory_order_release);
+            long long start = nowNs();
+            if (previous != 0) {
+                long long& longest = receipts.longestTickGapNs[receipts.phase.load(std::memory_order_relaxed)];
+                longest = std::max(longest, start - previous);
+            }
+            previous = start;
+            if (number < receipts.tickNs.size()) receipts.tickNs[number].store(start, std::memory_order_release);
             for (std::size_t i = 0; i < all.size(); ++i) {
                 frame[0] = static_cast<std::uint8_t>(i);
                 writeInt32(frame + 2, static_cast<std::int32_t>(number));
@@ -619,9 +634,19 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     std::printf(
-        "longest delay of a frame, from the start of its tick to its receipt: without upgrades %.1f ms, with "
-        "upgrades %.1f ms\n",
+        "longest delay of a frame (from the start of its tick to its receipt): without upgrades %.1f ms, "
+        "with upgrades %.1f ms\n",
         ms(receipts.longestDelayNs[0]), ms(receipts.longestDelayNs[1]));
+    if (!signalNs.empty()) {
+        std::printf("  per upgrade, ms:");
+        for (std::size_t k = 1; k <= signalNs.size(); ++k)
+            std::printf(" %.0f", ms(receipts.longestDelayInUpgradeNs[k]));
+        std::printf("\n");
+    }
+    std::printf(
+        "longest time between two ticks of the senders (the bench's own stalls): without upgrades %.1f ms, "
+        "with upgrades %.1f ms\n",
+        ms(receipts.longestTickGapNs[0]), ms(receipts.longestTickGapNs[1]));
     if (!signalNs.empty()) {
         std::printf("SIGUSR2 to \"Server upgraded\": median %.1f ms, longest %.1f ms", ms(percentile(toUpgraded, 0.5)),
                     ms(percentile(toUpgraded, 1.0)));
