@@ -58,12 +58,16 @@ void setCloseOnExec(int f, bool on) {
 bool startsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
 // This process's environment without the descriptors a server hands on, and
-// with `extra` added.
-std::vector<char*> environmentWith(char* extra) {
+// with `extra` added. A probe is no service: it does not get the service
+// manager's socket either.
+std::vector<char*> environmentWith(char* extra, bool forProbe) {
     std::vector<char*> env;
     std::string state = std::string(kStateVariable) + "=", probe = std::string(kProbeVariable) + "=";
-    for (char** e = environ; e && *e; ++e)
-        if (!startsWith(*e, state.c_str()) && !startsWith(*e, probe.c_str())) env.push_back(*e);
+    for (char** e = environ; e && *e; ++e) {
+        if (startsWith(*e, state.c_str()) || startsWith(*e, probe.c_str())) continue;
+        if (forProbe && startsWith(*e, "NOTIFY_SOCKET=")) continue;
+        env.push_back(*e);
+    }
     env.push_back(extra);
     env.push_back(nullptr);
     return env;
@@ -190,7 +194,7 @@ ProbeResult probeProgram(const char* path, int timeoutMs) {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::string probeEntry = std::string(kProbeVariable) + "=" + std::to_string(kProbeFd);
-    std::vector<char*> env = environmentWith(probeEntry.data());
+    std::vector<char*> env = environmentWith(probeEntry.data(), true);
     // A program of another kind (an older release) would start serving: not
     // on the list, not on a port anybody uses.
     std::string program = path, onlylan = "-onlylan", portOption = "-port", anyPort = "0";
@@ -302,7 +306,7 @@ void replaceProcess(const char* path, const std::uint8_t* state, std::size_t len
     for (std::size_t i = 0; i < count; ++i) setCloseOnExec(fd(sockets[i]), false);
     setCloseOnExec(stateFd, false);
     std::string stateEntry = std::string(kStateVariable) + "=" + std::to_string(stateFd);
-    std::vector<char*> env = environmentWith(stateEntry.data());
+    std::vector<char*> env = environmentWith(stateEntry.data(), false);
 
     ::execve(path, gArgv, env.data());
     int code = errno;

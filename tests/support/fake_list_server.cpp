@@ -50,6 +50,9 @@ void FakeListServer::serve() {
 }
 
 void FakeListServer::handle(Socket s) {
+    // The mode a connection meets is the one when it came: a test that
+    // changes it once a request has arrived changes it for the next.
+    Mode mode = mode_;
     netSetIoTimeout(s, 5000);
     std::string request;
     char buf[512];
@@ -68,7 +71,6 @@ void FakeListServer::handle(Socket s) {
     }
     arrived_.notify_all();
 
-    Mode mode = mode_;
     if (mode == Mode::Silent) {
         held_.push_back(s);  // closed when the fake goes away
         return;
