@@ -1,0 +1,12 @@
+// What the server tells a service manager that started it with NOTIFY_SOCKET
+// set (systemd's Type=notify): when it serves, when it upgrades in place and
+// when it stops. Nothing is sent where the variable is unset, and a manager
+// that does not take the message never holds up or disturbs the server.
+#pragma once
+
+// The server listens: at start, and when an upgrade in place is done or failed.
+void notifyReady();
+// An upgrade in place has begun; notifyReady follows when it is over.
+void notifyReloading();
+// The server is stopping.
+void notifyStopping();
