@@ -8,6 +8,19 @@
 # make fuzz          runs each fuzz target for FUZZ_SECONDS (60) seconds
 # make package       builds the .deb, and the Windows .zip where MinGW is installed
 # make image         builds the container image gameserver:VERSION with podman (or docker)
+#
+# Each target first installs what it needs and is missing, with
+# scripts/install-deps and these of its groups (`scripts/install-deps --help`
+# lists their packages):
+#   run                          build
+#   build, bench, tsan, asan     build tests
+#   plain                        build tests package image compose service-check
+#   package                      build package
+#   image                        build image
+#   fuzz, fuzz-ci                build fuzz
+#   windows                      build windows
+#   test-windows                 build tests windows
+#   test, deps                   all of them
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
 ASAN_BUILD ?= build-asan
@@ -23,18 +36,27 @@ WINESERVER ?= /usr/lib/wine/wineserver
 # A Wine prefix of the build's own, no display, no debug chatter.
 WINE_ENV = WINEPREFIX=$(CURDIR)/$(MINGW_BUILD)/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
 
+INSTALL_DEPS = scripts/install-deps
+# The server's build folder. Its tests are built where GoogleTest was there
+# when it was first configured, or once a target asks for them.
+CONFIGURE = cmake -S . -B $(BUILD) -G Ninja
+
 .PHONY: deps configure build run test plain tsan asan fuzz-build fuzz fuzz-ci windows test-windows bench package image clean
 
 deps:
-	@scripts/install-deps
+	@$(INSTALL_DEPS) all
 
-configure: deps
-	cmake -S . -B $(BUILD) -G Ninja
+configure:
+	@$(INSTALL_DEPS) build
+	$(CONFIGURE)
 
-build: configure
+build:
+	@$(INSTALL_DEPS) build tests
+	$(CONFIGURE) -DGAMESERVER_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The server alone: no test is compiled before it starts.
+# The server alone: no test is compiled before it starts, and GoogleTest is
+# not needed.
 run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target gameserver
 	./$(BUILD)/gameserver
@@ -42,28 +64,33 @@ run: configure
 # The package checks' figures (the service's exposure, the image's size) go to
 # the log whether they passed or not.
 plain: build
+	@$(INSTALL_DEPS) package image compose service-check
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@grep -hE '^(Overall exposure level|image gameserver:)' $(BUILD)/Testing/Temporary/LastTest.log || true
 
-tsan: deps
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DGAMESERVER_TSAN=ON
+tsan:
+	@$(INSTALL_DEPS) build tests
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DGAMESERVER_TSAN=ON -DGAMESERVER_TESTS=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 exitcode=66" ctest --output-on-failure -j $(JOBS)
 
 # The Windows binaries, cross-built with MinGW-w64.
-windows: deps
-	cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+windows:
+	@$(INSTALL_DEPS) build windows
+	cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DGAMESERVER_TESTS=ON
 	cmake --build $(MINGW_BUILD) -j $(JOBS)
 
 # Leak checks are off: the server record and the list's record live until the
 # process ends, by design; every other report stops the test that caused it.
-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DGAMESERVER_ASAN=ON
+asan:
+	@$(INSTALL_DEPS) build tests
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DGAMESERVER_ASAN=ON -DGAMESERVER_TESTS=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS="halt_on_error=1 detect_leaks=0" \
 	  UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" ctest --output-on-failure -j $(JOBS)
 
-fuzz-build: deps
+fuzz-build:
+	@$(INSTALL_DEPS) build fuzz
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DGAMESERVER_FUZZ=ON -DGAMESERVER_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 
@@ -86,7 +113,10 @@ test-windows: build windows
 	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE) $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \
 		ctest --output-on-failure -j $(JOBS) -R '^(e2e|list_e2e)'
 
-test: plain tsan asan fuzz-ci
+# Everything is installed first, the Windows build and Wine included.
+test:
+	@$(INSTALL_DEPS) all
+	@$(MAKE) --no-print-directory plain tsan asan fuzz-ci
 	@if command -v $(MINGW_CXX) >/dev/null && [ -x $(WINE) ]; then $(MAKE) --no-print-directory test-windows; \
 	else echo "Windows suite skipped: $(MINGW_CXX) or $(WINE) missing"; fi
 
@@ -100,7 +130,9 @@ bench: build
 # $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and
 # $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip where the MinGW-w64
 # compiler and the toolchain file are there. Only the server is compiled.
-package: configure
+package:
+	@$(INSTALL_DEPS) build package
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS) --target gameserver
 	cd $(BUILD) && cpack -G DEB
 	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null && [ -f $(MINGW_TOOLCHAIN) ]; then \
@@ -115,7 +147,9 @@ package: configure
 # gameserver:VERSION in podman's (or docker's) image store, and saved as
 # $(BUILD)/packages/gameserver-VERSION-image.tar. Only the server is compiled.
 # ENGINE=docker chooses docker where both are installed.
-image: configure
+image:
+	@$(INSTALL_DEPS) build image
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS) --target image
 
 clean:

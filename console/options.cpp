@@ -65,7 +65,7 @@ bool isHostNameCharacter(char c) {
 
 }  // namespace
 
-const char* chooseMasterHost(const char* fromEnvironment, const char* builtIn) {
+const char* chooseMasterHost(const char* fromEnvironment, const char* builtIn, bool report) {
     if (fromEnvironment == nullptr || fromEnvironment[0] == 0) return builtIn;
     constexpr std::size_t kLongest = sizeof MasterListState::host - 1;
     std::size_t len = std::strlen(fromEnvironment);
@@ -91,6 +91,6 @@ const char* chooseMasterHost(const char* fromEnvironment, const char* builtIn) {
     lineAdd(line, ", the list host stays ");
     lineAdd(line, builtIn);
     lineAdd(line, ".");
-    lineWrite(line, Stream::Err);
+    if (report) lineWrite(line, Stream::Err);
     return builtIn;
 }

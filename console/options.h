@@ -21,5 +21,7 @@ std::int32_t decimalValue(const char* text);
 // The internet server list's host: the value of the environment variable
 // GAMESERVER_MASTER_HOST where it names one, else builtIn. A value that is too
 // long or holds a character no host name has is reported on standard error
-// and builtIn holds; an empty or missing one is no setting at all.
-const char* chooseMasterHost(const char* fromEnvironment, const char* builtIn);
+// and builtIn holds (quietly where report is false: the start of a program
+// that takes over from an upgrade, whose lines were printed at the first
+// start); an empty or missing one is no setting at all.
+const char* chooseMasterHost(const char* fromEnvironment, const char* builtIn, bool report = true);

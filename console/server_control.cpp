@@ -6,7 +6,12 @@
 
 void startServer(GameServer& server, bool onlylan) {
     startNetwork(server);
-    if (!onlylan) startAnnouncer(server);
+    if (!onlylan) startAnnouncer(server, firstAnnounceStart(kAnnounceSchedule));
+}
+
+void resumeServer(GameServer& server, bool onlylan, const AnnounceStart& announce) {
+    resumeNetwork(server);
+    if (!onlylan) startAnnouncer(server, announce);
 }
 
 void stopServer(GameServer& server) {

@@ -26,21 +26,35 @@ bool announcementDue(AnnounceCounters& counters, std::int32_t clientCount, const
     return true;
 }
 
-int announcerThread(GameServer& server, const AnnounceSchedule& schedule) {
+AnnounceStart firstAnnounceStart(const AnnounceSchedule& schedule) {
+    return AnnounceStart{firstAnnounceCounters(schedule), schedule.firstDelayMs};
+}
+
+int announcerThread(GameServer& server, const AnnounceSchedule& schedule, const AnnounceStart& start) {
+    AnnounceProgress& progress = server.masterList->progress;
+    AnnounceCounters counters = start.counters;
+    progress.nextCheckMs = monotonicMs() + start.firstDelayMs;
     // The pauses end early at a stop, so that the thread does not outlive it
     // by up to a minute.
-    waitForStop(server, schedule.firstDelayMs);
-    AnnounceCounters counters = firstAnnounceCounters(schedule);
+    waitForStop(server, start.firstDelayMs);
     while (server.stopFlag.load() == 0) {
         std::int32_t count = currentClientCount(server);
-        if (announcementDue(counters, count, schedule))
+        if (announcementDue(counters, count, schedule)) {
+            progress.requestUnderWay = 1;
+            progress.announcedCount = counters.announcedCount;
+            progress.checksSinceAnnounce = counters.checksSinceAnnounce;
             registerServer(*server.masterList, server.name, static_cast<std::uint32_t>(server.port), count,
                            server.maxPlayers.load(), server.version);
+            progress.requestUnderWay = 0;
+        }
+        progress.announcedCount = counters.announcedCount;
+        progress.checksSinceAnnounce = counters.checksSinceAnnounce;
+        progress.nextCheckMs = monotonicMs() + schedule.pauseMs;
         waitForStop(server, schedule.pauseMs);
     }
     return 0;
 }
 
-void startAnnouncer(GameServer& server) {
-    std::thread([&server] { announcerThread(server, kAnnounceSchedule); }).detach();
+void startAnnouncer(GameServer& server, const AnnounceStart& start) {
+    std::thread([&server, start] { announcerThread(server, kAnnounceSchedule, start); }).detach();
 }

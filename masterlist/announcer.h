@@ -22,10 +22,19 @@ AnnounceCounters firstAnnounceCounters(const AnnounceSchedule& schedule);
 // to announce. An announcement resets the counters.
 bool announcementDue(AnnounceCounters& counters, std::int32_t clientCount, const AnnounceSchedule& schedule);
 
+// Where the thread starts: counters and the wait before its first check.
+struct AnnounceStart {
+    AnnounceCounters counters;
+    long long firstDelayMs;
+};
+// A fresh server's: its first check announces, after firstDelayMs.
+AnnounceStart firstAnnounceStart(const AnnounceSchedule& schedule);
+
 // The announcement thread's body: announces at the first check, whenever the
 // client count differs from the one last announced, and at every
-// refreshChecks-th check; ends when the server stops. Returns 0.
-int announcerThread(GameServer& server, const AnnounceSchedule& schedule);
+// refreshChecks-th check; ends when the server stops. It tells the list's
+// progress what it did and when it checks next. Returns 0.
+int announcerThread(GameServer& server, const AnnounceSchedule& schedule, const AnnounceStart& start);
 
-// Starts the announcement thread with the real schedule.
-void startAnnouncer(GameServer& server);
+// Starts the announcement thread with the real schedule, from the start given.
+void startAnnouncer(GameServer& server, const AnnounceStart& start);

@@ -128,10 +128,9 @@ Socket connectMasterHost(const MasterListState& list, RequestDeadline deadline) 
     return kInvalidSocket;
 }
 
-// Fetches the root page once and takes the list's real host from its first
-// link. With the turn held.
-void resolveMasterHost(MasterListState& list) {
-    list.redirectResolved = 1;
+// Fetches the root page and takes the list's real host from its first link.
+// With the turn held.
+void findListHost(MasterListState& list) {
     LibraryReference library;
     char area[1024];
     std::size_t len;
@@ -160,6 +159,14 @@ void resolveMasterHost(MasterListState& list) {
     }
     netClose(s);
     hostFromPage(page.c_str(), list.host, sizeof list.host);
+}
+
+// The list's real host, looked for once. With the turn held.
+void resolveMasterHost(MasterListState& list) {
+    findListHost(list);
+    // Once and for all, whether it found a host or not; from now on host
+    // stays as it is.
+    list.redirectResolved.store(1, std::memory_order_release);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // HTTP/1.1 GET requests, one connection per request.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <semaphore>
 
@@ -32,16 +33,28 @@ struct ListLimits {
 };
 inline constexpr ListLimits kListLimits{80, kListWaitMs, kRequestLimitMs};
 
-// The other fields belong to whoever holds the turn: one request at a time,
-// each holding it from start to end, so an add under way and the delete at
-// stop never overlap.
+// What the announcement thread has done and will do next, as it last told:
+// an upgrade in place carries it over, so that the schedule goes on.
+struct AnnounceProgress {
+    std::atomic<std::int32_t> announcedCount{-1};
+    std::atomic<std::int32_t> checksSinceAnnounce{0};
+    std::atomic<long long> nextCheckMs{0};           // on the monotonic clock
+    std::atomic<std::uint8_t> requestUnderWay{0};    // an add is being sent
+};
+
+// The fields are changed only by whoever holds the turn: one request at a
+// time, each holding it from start to end, so an add under way and the delete
+// at stop never overlap. An upgrade reads them without the turn: registered
+// and redirectResolved are atomic, and host no longer changes once
+// redirectResolved is 1.
 struct MasterListState {
     char host[1024];
-    std::uint8_t redirectResolved;
-    std::uint8_t registered;
+    std::atomic<std::uint8_t> redirectResolved{0};
+    std::atomic<std::uint8_t> registered{0};
     std::uint8_t deleted;  // the entry was deleted at stop: no add goes out any more
     ListLimits limits;
     std::binary_semaphore turn{1};
+    AnnounceProgress progress;
 };
 
 // The list host the server starts with (a build setting).

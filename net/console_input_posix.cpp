@@ -5,6 +5,12 @@
 
 #include <cerrno>
 
+void waitForStandardInput() {
+    pollfd in{0, POLLIN, 0};
+    while (poll(&in, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
 long readStandardInput(char* buf, std::size_t len) {
     for (;;) {
         ssize_t n = read(0, buf, len);

@@ -13,6 +13,10 @@ bool gCrPending = false;
 
 }  // namespace
 
+// A console handle is signalled by any console event, a key released
+// included, long before a line can be read: the read itself waits.
+void waitForStandardInput() {}
+
 long readStandardInput(char* buf, std::size_t len) {
     if (len < 2) return -1;  // room for a held-back CR and one byte more
     // Consoles and pipes from Windows programs end lines with CR LF, which

@@ -13,8 +13,12 @@ namespace {
 // then the text with its line end. Records may wrap around the ring's end.
 constexpr std::size_t kHeaderBytes = 3;
 // The writer takes consecutive lines of one stream in batches up to this
-// size and writes each batch with one write and one flush.
-constexpr std::size_t kBatchBytes = 64 * 1024;
+// size and writes each batch with one write and one flush. A pipe takes a
+// write this small whole or not at all, so a batch a stalled console holds
+// up is either written or not when an upgrade replaces the program.
+constexpr std::size_t kBatchBytes = 4096;
+// A queued line is at most a Line's text with its line end.
+constexpr std::size_t kLongestLine = sizeof(Line::text);
 
 // Never destroyed: the writer waits on them until the process ends, also
 // in a process that ends through exit and its destructors.
@@ -25,6 +29,8 @@ char gRing[kOutputQueueBytes];
 std::size_t gHead = 0;  // bytes taken out so far (the ring index is modulo its size)
 std::size_t gTail = 0;  // bytes put in so far
 bool gWriting = false;  // the writer holds a batch it has not finished writing
+std::size_t gWritingLines = 0;  // the lines in that batch
+bool gFrozen = false;   // an upgrade holds the writer: nothing more is written
 unsigned long long gDropped = 0;
 std::once_flag gWriterStarted;
 OutputSink gSink = nullptr;
@@ -97,11 +103,11 @@ void enqueue(Stream stream, const char* text, std::size_t len) {
     static char batch[kBatchBytes];
     std::unique_lock<std::mutex> guard(gLock);
     for (;;) {
-        gQueued.wait(guard, [] { return used() > 0; });
+        gQueued.wait(guard, [] { return used() > 0 && !gFrozen; });
         unsigned char header[kHeaderBytes];
         ringPeek(0, header, sizeof header);
         const unsigned char stream = header[0];
-        std::size_t n = 0;
+        std::size_t n = 0, lines = 0;
         while (used() > 0) {
             ringPeek(0, header, sizeof header);
             std::size_t len = header[1] | static_cast<std::size_t>(header[2]) << 8;
@@ -109,8 +115,10 @@ void enqueue(Stream stream, const char* text, std::size_t len) {
             ringPeek(kHeaderBytes, batch + n, len);
             gHead += recordBytes(len);
             n += len;
+            ++lines;
         }
         gWriting = true;
+        gWritingLines = lines;
         OutputSink sink = gSink;
         void* context = gSinkContext;
         guard.unlock();
@@ -125,11 +133,10 @@ void enqueue(Stream stream, const char* text, std::size_t len) {
         }
         guard.lock();
         gWriting = false;
-        if (used() == 0 && gDropped > 0) {
+        if (used() == 0 && gDropped > 0 && !gFrozen) {
             // Output flows again and nothing is waiting: the count need not
             // wait for the next line.
             queueDropReport(0);
-            continue;
         }
         gWritten.notify_all();
     }
@@ -195,4 +202,65 @@ void setOutputSink(OutputSink sink, void* context) {
     gWritten.wait(guard, [] { return used() == 0 && !gWriting; });
     gSink = sink;
     gSinkContext = context;
+}
+
+bool outputRecordsValid(const std::uint8_t* records, std::size_t len) {
+    for (std::size_t at = 0; at < len;) {
+        if (len - at < kHeaderBytes) return false;
+        std::size_t textLen = records[at + 1] | static_cast<std::size_t>(records[at + 2]) << 8;
+        if (records[at] > 1 || textLen == 0 || textLen > kLongestLine || textLen > len - at - kHeaderBytes) return false;
+        if (records[at + kHeaderBytes + textLen - 1] != '\n') return false;
+        at += recordBytes(textLen);
+    }
+    return true;
+}
+
+std::size_t freezeOutput(int waitMs, std::uint8_t* area, std::size_t size, std::uint64_t* dropped) {
+    std::unique_lock<std::mutex> guard(gLock);
+    gFrozen = true;
+    // A console that takes its output finishes the batch at once; a stalled
+    // one must not hold the upgrade up. Such a batch is not written before
+    // the program is replaced, or is written whole: it counts as lost.
+    if (!gWritten.wait_for(guard, std::chrono::milliseconds(waitMs), [] { return !gWriting; })) {
+        gDropped += gWritingLines;
+        gWritingLines = 0;
+    }
+    std::size_t len = 0;
+    while (used() > len) {
+        unsigned char header[kHeaderBytes];
+        ringPeek(len, header, sizeof header);
+        std::size_t record = recordBytes(header[1] | static_cast<std::size_t>(header[2]) << 8);
+        if (len + record > size) break;
+        ringPeek(len, area + len, record);
+        len += record;
+    }
+    for (std::size_t at = len; at < used();) {
+        unsigned char header[kHeaderBytes];
+        ringPeek(at, header, sizeof header);
+        at += recordBytes(header[1] | static_cast<std::size_t>(header[2]) << 8);
+        ++gDropped;
+    }
+    *dropped = gDropped;
+    return len;
+}
+
+void thawOutput() {
+    std::lock_guard<std::mutex> guard(gLock);
+    gFrozen = false;
+    if (used() > 0) signalWriter();
+}
+
+bool restoreOutput(const std::uint8_t* records, std::size_t len, std::uint64_t dropped) {
+    std::lock_guard<std::mutex> guard(gLock);
+    bool valid = outputRecordsValid(records, len) && used() + len <= kOutputQueueBytes;
+    gDropped += dropped;
+    if (!valid) return false;
+    if (gDropped > 0 && len > 0) {
+        // The loss came before the lines carried over: its count stands
+        // before them, as it would have in the program that lost them.
+        queueDropReport(len);
+    }
+    ringPut(records, len);
+    if (used() > 0) signalWriter();
+    return true;
 }

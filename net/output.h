@@ -42,6 +42,20 @@ void writeLine(Stream stream, const char* text);
 // when the queue was written out. Meant for the end of the process.
 bool drainOutput(int timeoutMs);
 
+// For the upgrade in place. freezeOutput stops the writer after the batch it
+// is writing, waiting at most waitMs for that batch (one left unwritten then
+// counts as lost), and copies what is queued into area, records as the queue
+// keeps them: the stream (0 out, 1 error), the length (2 bytes, low first),
+// the text with its line end. It returns their length, with the count of lost
+// lines in *dropped. Lines queued afterwards wait in the queue: thawOutput
+// lets the writer go on (the upgrade failed), restoreOutput puts records back
+// into a new program's queue before its first line.
+std::size_t freezeOutput(int waitMs, std::uint8_t* area, std::size_t size, std::uint64_t* dropped);
+void thawOutput();
+bool restoreOutput(const std::uint8_t* records, std::size_t len, std::uint64_t dropped);
+// Whether bytes are whole records as above, each ending its text with a line end.
+bool outputRecordsValid(const std::uint8_t* records, std::size_t len);
+
 // Where the writer writes instead of the process streams (tests take the
 // output this way). The sink is called on the writer thread with whole lines
 // of one stream, line ends included, in the order the process streams would

@@ -2,13 +2,22 @@
 // request) arrive here.
 #pragma once
 
-// From now on such a request calls onStop(context), on a thread of its own.
-// Call it before starting any other thread, so that every thread leaves the
-// requests to that one. Also keeps a closed console (standard output going
-// to a pipe whose reader ended) from ending the process, a click into a
-// console window from holding up the server's output, and a console input
-// handed over non-blocking from reading as ended.
-bool watchStopSignals(void (*onStop)(void*), void* context);
+// The first thing the process does: from now on the stop and upgrade
+// requests wait for watchStopSignals instead of ending the process, and every
+// thread started later leaves them to the one thread that takes them. (On
+// POSIX systems SIGINT, SIGTERM and SIGUSR2 are blocked; they stay blocked
+// across an upgrade's replacement, so one that comes meanwhile is not lost.)
+// Also keeps a closed console (standard output going to a pipe whose reader
+// ended) from ending the process, and a console input handed over
+// non-blocking from reading as ended.
+void holdControlSignals();
+
+// From now on a stop request calls onStop(context), and an upgrade request
+// (SIGUSR2, where there is one) onUpgrade(context), one at a time on a thread
+// of their own; an upgrade request that comes while onUpgrade runs is the same
+// upgrade. Also keeps a click into a console window from holding up the
+// server's output.
+bool watchStopSignals(void (*onStop)(void*), void (*onUpgrade)(void*), void* context);
 
 // Ends the process at once with this exit code, without flushing or closing
 // the C streams: a writer thread blocked on a console nobody reads holds

@@ -7,7 +7,30 @@
 #include <cstdlib>
 #include <thread>
 
-bool watchStopSignals(void (*onStop)(void*), void* context) {
+namespace {
+
+sigset_t controlSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR2);
+    return set;
+}
+
+// Takes the upgrade requests that came meanwhile.
+void dropPendingUpgrades() {
+    sigset_t upgrade;
+    sigemptyset(&upgrade);
+    sigaddset(&upgrade, SIGUSR2);
+    timespec now{0, 0};
+    while (sigtimedwait(&upgrade, nullptr, &now) > 0) {
+    }
+}
+
+}  // namespace
+
+void holdControlSignals() {
     // A console whose reader went away must not end the server: writes to it
     // fail instead.
     signal(SIGPIPE, SIG_IGN);
@@ -15,15 +38,21 @@ bool watchStopSignals(void (*onStop)(void*), void* context) {
     // that way) would read as ended the first time no command is waiting.
     int inFlags = fcntl(0, F_GETFL);
     if (inFlags >= 0 && (inFlags & O_NONBLOCK) != 0) fcntl(0, F_SETFL, inFlags & ~O_NONBLOCK);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
     // Threads started later inherit the mask, so only sigwait sees the signals.
+    sigset_t set = controlSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool watchStopSignals(void (*onStop)(void*), void (*onUpgrade)(void*), void* context) {
+    sigset_t set = controlSignals();
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
-    std::thread([set, onStop, context] {
-        int sig = 0;
-        while (sigwait(&set, &sig) != 0) {
+    std::thread([set, onStop, onUpgrade, context] {
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&set, &sig) != 0) continue;
+            if (sig != SIGUSR2) break;
+            onUpgrade(context);
+            dropPendingUpgrades();
         }
         onStop(context);
     }).detach();

@@ -39,7 +39,9 @@ void leaveQuickEdit() {
 
 }  // namespace
 
-bool watchStopSignals(void (*onStop)(void*), void* context) {
+void holdControlSignals() {}
+
+bool watchStopSignals(void (*onStop)(void*), void (*)(void*), void* context) {
     gOnStop = onStop;
     gContext = context;
     leaveQuickEdit();

@@ -50,13 +50,19 @@ Socket setUpListener(std::uint16_t port) {
     return s;
 }
 
-int runServer(GameServer& server, std::int32_t port) {
+// Opens the listener, with its lines; false when it could not be opened.
+bool establishListener(GameServer& server, std::int32_t port) {
     writeLine(Stream::Out, "Establishing the listener...");
-    server.listenSocket = setUpListener(static_cast<std::uint16_t>(port));
-    if (server.listenSocket == kInvalidSocket) {
+    Socket listener = setUpListener(static_cast<std::uint16_t>(port));
+    if (listener == kInvalidSocket) {
         writeLine(Stream::Out, "");
         writeLine(Stream::Out, socketErrorMessage(0, "establish listener"));
-        return 3;
+        return false;
+    }
+    {
+        // An upgrade reads it under the table's lock.
+        std::lock_guard<std::mutex> table(server.tableLock);
+        server.listenSocket = listener;
     }
     Line line;
     lineStart(line);
@@ -64,6 +70,12 @@ int runServer(GameServer& server, std::int32_t port) {
     lineAddInt(line, port);
     lineWrite(line, Stream::Out);
     notifyReady();
+    return true;
+}
+
+int runServer(GameServer& server, std::int32_t port) {
+    // A server that took over from an upgrade has its listener already.
+    if (server.listenSocket == kInvalidSocket && !establishListener(server, port)) return 3;
 
     while (server.stopFlag.load() == 0) {
         if (acceptConnections(server, server.listenSocket) == LoopEnd::Failed && server.stopFlag.load() == 0) {
@@ -80,6 +92,10 @@ int runServer(GameServer& server, std::int32_t port) {
 
 void startNetwork(GameServer& server) {
     writeLine(Stream::Out, "Starting server...");
+    resumeNetwork(server);
+}
+
+void resumeNetwork(GameServer& server) {
     // The wake-up channel is made of sockets, so the socket library must be
     // started before it opens. This reference is kept for the process's life,
     // as the channel is; a failure shows as the channel's failure here and as

@@ -11,6 +11,9 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
 
 // Prints "Starting server..." and starts the network thread; returns at once.
 void startNetwork(GameServer& server);
+// Starts the network thread of a server that took over from an upgrade, with
+// its listener and clients in place: no lines.
+void resumeNetwork(GameServer& server);
 
 // The network thread's entry: 0 after a stop, 3 when the listener could not
 // be opened, 255 when the socket library did not start.

@@ -78,7 +78,8 @@ int stopSignal() { return serverIsWindows() ? SIGINT : SIGTERM; }
 
 // ---------------------------------------------------------------- Process
 
-Process::Process(const std::vector<std::string>& args) {
+Process::Process(const std::vector<std::string>& args, const std::vector<std::string>& command,
+                 const std::vector<std::string>& environment) {
     ignoreBrokenPipes();
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
@@ -101,13 +102,18 @@ Process::Process(const std::vector<std::string>& args) {
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    std::vector<std::string> all = serverCommand();
+    std::vector<std::string> all = command.empty() ? serverCommand() : command;
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> added = environment;
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e) env.push_back(*e);
+    for (auto& e : added) env.push_back(e.data());
+    env.push_back(nullptr);
     // A bare program name is looked up on PATH.
-    int rc = posix_spawnp(&pid_, all[0].c_str(), &actions, &attr, argv.data(), environ);
+    int rc = posix_spawnp(&pid_, all[0].c_str(), &actions, &attr, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(in[0]);
@@ -342,14 +348,15 @@ int freePort() {
     return 0;
 }
 
-std::unique_ptr<Server> Server::start(const std::vector<std::string>& extra) {
+std::unique_ptr<Server> Server::start(const std::vector<std::string>& extra, const std::vector<std::string>& command,
+                                      const std::vector<std::string>& environment) {
     // Another process may take the port between our look and the server's
     // bind; then try another one.
     for (int attempt = 0; attempt < 5; ++attempt) {
         int port = freePort();
         std::vector<std::string> args{"-onlylan", "-port", std::to_string(port)};
         args.insert(args.end(), extra.begin(), extra.end());
-        auto server = std::make_unique<Server>(args, port);
+        auto server = std::make_unique<Server>(args, port, command, environment);
         std::string waiting = "Waiting for connections on port " + std::to_string(port);
         bool ready = server->waitUntil(Stream::Out, [&](const std::vector<std::string>& lines) {
             for (const auto& l : lines)

@@ -44,7 +44,11 @@ int stopSignal();
 // The server process with its three standard streams.
 class Process {
 public:
-    explicit Process(const std::vector<std::string>& args);
+    // The server's command (serverCommand() where none is given) with these
+    // arguments, and with environment entries ("NAME=value") added to the
+    // test's own.
+    explicit Process(const std::vector<std::string>& args, const std::vector<std::string>& command = {},
+                     const std::vector<std::string>& environment = {});
     virtual ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -113,9 +117,14 @@ public:
     int port() const { return port_; }
     // Starts "-onlylan -port P" followed by the extra arguments and waits
     // for "Waiting for connections on port P".
-    static std::unique_ptr<Server> start(const std::vector<std::string>& extra = {});
+    // The command and environment entries as for Process.
+    static std::unique_ptr<Server> start(const std::vector<std::string>& extra = {},
+                                         const std::vector<std::string>& command = {},
+                                         const std::vector<std::string>& environment = {});
     // A server started with exactly these arguments, to be reached on this port.
-    Server(const std::vector<std::string>& args, int port) : Process(args), port_(port) {}
+    Server(const std::vector<std::string>& args, int port, const std::vector<std::string>& command = {},
+           const std::vector<std::string>& environment = {})
+        : Process(args, command, environment), port_(port) {}
 
 private:
     int port_ = 0;

@@ -34,11 +34,11 @@ TEST(MasterList, SendsTheExactRequestsAndFollowsTheStartPage) {
     MasterListState* list = listFor(fake);
 
     EXPECT_EQ(registerServer(*list, "Kav server", 50505, 0, 4, 0.9f), 0);
-    EXPECT_EQ(list->registered, 1);
+    EXPECT_EQ(list->registered.load(), 1);
     EXPECT_STREQ(list->host, "localhost");
     EXPECT_EQ(registerServer(*list, "  a&b=c ", 6000, 3, 8, 0.9f), 0);
     EXPECT_EQ(unregisterServer(*list), 0);
-    EXPECT_EQ(list->registered, 0);
+    EXPECT_EQ(list->registered.load(), 0);
 
     auto requests = fake.requests();
     ASSERT_EQ(requests.size(), 4u);
@@ -64,8 +64,8 @@ TEST(MasterList, RefusesPortsOutsideTheRangeBeforeAnyLookup) {
     EXPECT_EQ(registerServer(*list, "x", static_cast<std::uint32_t>(-1), 0, 4, 0.9f), -1);
     EXPECT_EQ(output.err(),
               (Lines{"port must be a number between 0 and 65535", "port must be a number between 0 and 65535"}));
-    EXPECT_EQ(list->redirectResolved, 0);
-    EXPECT_EQ(list->registered, 0);
+    EXPECT_EQ(list->redirectResolved.load(), 0);
+    EXPECT_EQ(list->registered.load(), 0);
     EXPECT_TRUE(fake.requests().empty());
     EXPECT_EQ(registerServer(*list, "x", 65535, 0, 4, 0.9f), 0);
 }
@@ -117,7 +117,7 @@ TEST(MasterList, NoticesTheEndOfAPageSplitAcrossReceives) {
     std::thread announce([&] { registerServer(*list, "Kav server", 50505, 0, 4, 0.9f); });
     EXPECT_TRUE(fake.waitForRequests(2, 30000)) << "the read did not end at </html>";
     announce.join();
-    EXPECT_EQ(list->registered, 1);
+    EXPECT_EQ(list->registered.load(), 1);
 }
 
 TEST(MasterList, TakesWhatCameWhenTheWaitForThePageRunsOut) {
@@ -153,7 +153,7 @@ TEST(MasterList, SurvivesHostilePages) {
         MasterListState* list = listFor(fake);
         EXPECT_EQ(registerServer(*list, "Kav server", 50505, 0, 4, 0.9f), -1);
         EXPECT_EQ(list->host, longHost);
-        EXPECT_EQ(list->registered, 0);
+        EXPECT_EQ(list->registered.load(), 0);
         EXPECT_EQ(fake.requests().size(), 1u);  // only the start page
     }
 }
@@ -165,8 +165,8 @@ TEST(MasterList, FailsWithoutAConnectionAndLeavesTheStateAsItWas) {
     MasterListState* unresolvable = createMasterList((std::string(70, 'n') + ".invalid").c_str());
     EXPECT_EQ(registerServer(*unresolvable, "Kav server", 50505, 0, 4, 0.9f), -1);
     EXPECT_EQ(registerServer(*unresolvable, "Kav server", 50505, 0, 4, 0.9f), -1);
-    EXPECT_EQ(unresolvable->redirectResolved, 1);
-    EXPECT_EQ(unresolvable->registered, 0);
+    EXPECT_EQ(unresolvable->redirectResolved.load(), 1);
+    EXPECT_EQ(unresolvable->registered.load(), 0);
     // Once for the start page, once for each add; never again for the start page.
     EXPECT_EQ(output.out(), (Lines{"could not resolve host", "could not resolve host", "could not resolve host"}));
     EXPECT_EQ(unregisterServer(*unresolvable), 0);  // never listed: nothing to delete
@@ -180,7 +180,7 @@ TEST(MasterList, FailsWithoutAConnectionAndLeavesTheStateAsItWas) {
     MasterListState* refused =
         createMasterList("127.0.0.1", ListLimits{static_cast<std::uint16_t>(freePort), kListWaitMs, kRequestLimitMs});
     EXPECT_EQ(registerServer(*refused, "Kav server", 50505, 0, 4, 0.9f), -1);
-    EXPECT_EQ(refused->registered, 0);
+    EXPECT_EQ(refused->registered.load(), 0);
 }
 
 TEST(MasterList, GivesUpOnAListThatNeverAnswers) {
@@ -188,7 +188,7 @@ TEST(MasterList, GivesUpOnAListThatNeverAnswers) {
     fake.setMode(FakeListServer::Mode::Silent);
     MasterListState* list = listFor(fake, "127.0.0.1", 300);
     EXPECT_EQ(registerServer(*list, "Kav server", 50505, 0, 4, 0.9f), -1);
-    EXPECT_EQ(list->registered, 0);
+    EXPECT_EQ(list->registered.load(), 0);
     EXPECT_STREQ(list->host, "127.0.0.1");
     EXPECT_EQ(fake.requests().size(), 2u);
 }
@@ -223,7 +223,7 @@ TEST(Announcer, AnnouncesTheClientCountUntilTheServerStops) {
     GameServer* server = createServer("Kav server", 50505, 4);
     server->masterList = listFor(fake);
     const AnnounceSchedule quick{10, 20, 1000};
-    std::thread thread([&] { announcerThread(*server, quick); });
+    std::thread thread([&] { announcerThread(*server, quick, firstAnnounceStart(quick)); });
 
     ASSERT_TRUE(fake.waitForRequests(2, 10000));
     EXPECT_NE(fake.requests()[1].find("players=0&"), std::string::npos);
@@ -243,7 +243,8 @@ TEST(Announcer, StopEndsThePauseAtOnce) {
     FakeListServer fake;
     GameServer* server = createServer("Kav server", 50505, 4);
     server->masterList = listFor(fake);
-    auto thread = std::async(std::launch::async, [&] { announcerThread(*server, AnnounceSchedule{0, 60000, 30}); });
+    const AnnounceSchedule slow{0, 60000, 30};
+    auto thread = std::async(std::launch::async, [&] { announcerThread(*server, slow, firstAnnounceStart(slow)); });
     ASSERT_TRUE(fake.waitForRequests(2, 10000));  // the first add; a minute's pause follows
     requestStop(*server);
     EXPECT_EQ(thread.wait_for(std::chrono::seconds(10)), std::future_status::ready);

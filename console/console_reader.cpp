@@ -1,0 +1,23 @@
+#include "console/console_reader.h"
+
+#include "net/console_input.h"
+
+bool takeConsoleLine(ConsoleReader& reader, std::string& line) {
+    std::size_t end = reader.pending.find('\n');
+    if (end == std::string::npos) {
+        if (!reader.ended || reader.pending.empty()) return false;
+        end = reader.pending.size();
+    }
+    line.assign(reader.pending, 0, end);
+    reader.pending.erase(0, end < reader.pending.size() ? end + 1 : end);
+    return true;
+}
+
+void readConsoleInput(ConsoleReader& reader) {
+    waitForStandardInput();
+    std::lock_guard<std::mutex> guard(reader.lock);
+    char buf[4096];
+    long n = readStandardInput(buf, sizeof buf);
+    if (n <= 0) reader.ended = true;
+    else reader.pending.append(buf, static_cast<std::size_t>(n));
+}

@@ -1,0 +1,23 @@
+// The console's input: what was read from standard input and not yet handed
+// out as lines.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+// The console thread holds lock from each read until the commands of the
+// lines it completed are done, and never while it waits for input. So whoever
+// else takes the lock (an upgrade) finds the console between two commands,
+// with every byte read either handed out and done, or in pending.
+struct ConsoleReader {
+    std::mutex lock;
+    std::string pending;  // read, not yet handed out: lines, and a line not yet ended
+    bool ended = false;   // standard input has ended
+};
+
+// With the lock held: the next line, without its line end. Once input has
+// ended, a last line without a line end counts too.
+bool takeConsoleLine(ConsoleReader& reader, std::string& line);
+// Waits for input without the lock, then reads it under the lock into
+// pending; marks the input ended when it ends or fails.
+void readConsoleInput(ConsoleReader& reader);

@@ -1,0 +1,408 @@
+// The upgrade in place: on SIGUSR2 the server carries on as the program that
+// now stands at the path it was started from, with every connection, the
+// lobby and its console; or, where that program cannot take over, says why
+// and serves on. The program is a copy in a folder of the test's own,
+// replaced as a package manager replaces it: a new file renamed over the old.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace pkt;
+using Clock = std::chrono::steady_clock;
+
+const char* const kLinuxOnly = "the upgrade in place is there on Linux only";
+
+class Program {
+public:
+    Program() {
+        char dir[] = "/tmp/gameserver-upgrade.XXXXXX";
+        dir_ = ::mkdtemp(dir);
+        path_ = dir_ + "/gameserver";
+        install(GAMESERVER_BIN);
+    }
+    ~Program() { std::filesystem::remove_all(dir_); }
+    const std::string& path() const { return path_; }
+    std::vector<std::string> command() const { return {path_}; }
+
+    // A new file at the path, renamed over the old one.
+    void install(const std::string& source) {
+        std::filesystem::copy_file(source, path_ + ".new", std::filesystem::copy_options::overwrite_existing);
+        ::chmod((path_ + ".new").c_str(), 0755);
+        std::filesystem::rename(path_ + ".new", path_);
+    }
+    void installScript(const std::string& text, mode_t mode = 0755) {
+        std::ofstream(path_ + ".new") << text;
+        ::chmod((path_ + ".new").c_str(), mode);
+        std::filesystem::rename(path_ + ".new", path_);
+    }
+    void remove() { std::filesystem::remove(path_); }
+
+private:
+    std::string dir_, path_;
+};
+
+// The file a process runs, as the system names it.
+std::string runningFile(pid_t pid) {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+}
+
+// The bytes queued in the server's socket of a connection: what it has not
+// sent yet, and what it has not read yet.
+struct Queues {
+    long sending = -1;
+    long receiving = -1;
+};
+Queues serverQueues(int serverPort, int clientPort) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        auto port = [](const std::string& address) { return std::stoi(address.substr(address.find(':') + 1), nullptr, 16); };
+        if (port(local) != serverPort || port(remote) != clientPort) continue;
+        std::size_t colon = queues.find(':');
+        return Queues{std::stol(queues.substr(0, colon), nullptr, 16), std::stol(queues.substr(colon + 1), nullptr, 16)};
+    }
+    return Queues{};
+}
+
+template <typename Condition>
+bool eventually(Condition condition, Ms timeout = kWait) {
+    auto end = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// Waits for the upgrade's two lines; the count of clients kept comes back.
+std::optional<std::string> upgraded(Server& server, const Program& program) {
+    if (!server.waitForLine(Stream::Out, "Upgrading server to " + program.path() + "...")) return std::nullopt;
+    return server.waitForLineStartingWith(Stream::Out, "Server upgraded to release ");
+}
+
+// A Relay6 frame numbered n, its lead byte telling the sender.
+Bytes numbered(std::uint8_t sender, std::uint32_t n) {
+    return frame(6, i32(static_cast<std::int32_t>(n)), sender);
+}
+
+std::uint32_t numberOf(const Bytes& f) {
+    return static_cast<std::uint32_t>(f[2] | f[3] << 8 | f[4] << 16 | static_cast<std::uint32_t>(f[5]) << 24);
+}
+
+TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
+    if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
+    Program program;
+    auto server = Server::start({"-maxplayers", "2"}, program.command());
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    auto bob = join(*server, "bob", {alice.get()});
+    server->type("maxplayers 4");
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Maxplayers set to 4"));
+    auto carol = join(*server, "carol", {alice.get(), bob.get()});
+
+    alice->send(songSelected(7, "Tune", 1, 2, 3));
+    for (Client* c : {bob.get(), carol.get()}) EXPECT_BYTES(c->recvFrame(), songSelected(7, "Tune", 1, 2, 3));
+    for (Client* c : {alice.get(), bob.get(), carol.get()}) c->send(frame(20));
+    for (Client* c : {alice.get(), bob.get(), carol.get()}) EXPECT_BYTES(c->recvFrame(), frame(20));
+    auto songStarted = Clock::now();
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "starting to play song Tune"));
+
+    // A connection that has not logged in, and half a frame the server has
+    // taken in already.
+    Client dave(server->port());
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Client ID 4"));
+    const Bytes text = chat("across the upgrade");
+    bob->send(Bytes(text.begin(), text.begin() + 200));
+    EXPECT_TRUE(eventually([&] { return serverQueues(server->port(), bob->localPort()).receiving == 0; }));
+
+    program.install(GAMESERVER_BIN);
+    EXPECT_NE(runningFile(server->pid()).find("(deleted)"), std::string::npos);
+    const pid_t pid = server->pid();
+    server->signal(SIGUSR2);
+    auto done = upgraded(*server, program);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->substr(done->find(',')), ", 4 clients kept.");
+    EXPECT_EQ(runningFile(pid), program.path());
+
+    // Nobody was told of a departure; the half frame completes.
+    bob->send(Bytes(text.begin() + 200, text.end()));
+    for (Client* c : {alice.get(), carol.get(), &dave}) EXPECT_BYTES(c->recvFrame(), text);
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "bob: across the upgrade"));
+
+    // The waiting connection logs in, under the limit set on the console,
+    // and is briefed from the kept lobby: the song runs since before.
+    std::this_thread::sleep_until(songStarted + 2s);
+    dave.send(hello("dave"));
+    EXPECT_BYTES(dave.recvFrame(), helloReply(4, 0, "dave"));
+    EXPECT_BYTES(dave.recvFrame(), songSelected(7, "Tune", 1, 2, 0));
+    EXPECT_BYTES(dave.recvFrame(), playerInfo(1, "alice", 0, 1, 1, 3));
+    EXPECT_BYTES(dave.recvFrame(), playerInfo(2, "bob", 0, 0, 0, 3));
+    EXPECT_BYTES(dave.recvFrame(), playerInfo(3, "carol", 0, 0, 0, 3));
+    EXPECT_BYTES(dave.recvFrame(), lobbyValue(0));
+    Bytes notice = dave.recvFrame();
+    ASSERT_EQ(notice.size(), 502u);
+    std::string started(notice.begin() + 2, notice.end());
+    const std::string lead = "The current song was started ";
+    ASSERT_EQ(started.compare(0, lead.size(), lead), 0) << started;
+    EXPECT_GE(std::stoi(started.substr(lead.size())), 1) << "the running time went on counting";
+    for (Client* c : {alice.get(), bob.get(), carol.get()}) EXPECT_BYTES(c->recvFrame(), playerInfo(4, "dave", 0, 0, 0, 3));
+    Client eve(server->port());
+    eve.send(hello("eve"));
+    EXPECT_BYTES(eve.recvFrame(), helloReply(5, 3, "eve"));
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Server is full"));
+    for (Client* c : {alice.get(), bob.get(), carol.get(), &dave}) EXPECT_BYTES(c->recvFrame(), playerLeft(5));
+
+    // The console's commands act on the same clients.
+    server->type("say still here");
+    for (Client* c : {alice.get(), bob.get(), carol.get(), &dave}) EXPECT_BYTES(c->recvFrame(), chat("still here"));
+    server->type("kick 2");
+    EXPECT_BYTES(bob->recvFrame(), chat("You were kicked"));
+    EXPECT_TRUE(bob->waitForClose());
+    for (Client* c : {alice.get(), carol.get(), &dave}) EXPECT_BYTES(c->recvFrame(), playerLeft(2));
+
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->waitForExit(), 0);
+    EXPECT_TRUE(server->lines(Stream::Err).empty());
+}
+
+TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
+    if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
+    Program program;
+    auto server = Server::start({"-maxplayers", "16"}, program.command());
+    ASSERT_TRUE(server);
+    constexpr int kPlayers = 4;
+    constexpr int kUpgrades = 5;
+    std::vector<std::unique_ptr<Client>> players;
+    for (int i = 0; i < kPlayers; ++i) {
+        std::vector<Client*> others;
+        for (auto& p : players) others.push_back(p.get());
+        players.push_back(join(*server, "p" + std::to_string(i), others));
+    }
+    const int handles = server->openHandles();
+
+    // Each player sends numbered frames; each checks that it gets every
+    // other player's frames, each once and in order.
+    std::atomic<bool> sending{true};
+    std::atomic<int> faults{0};
+    std::uint32_t sent[kPlayers] = {};
+    std::array<std::array<std::atomic<std::uint32_t>, kPlayers>, kPlayers> got{};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kPlayers; ++i) {
+        threads.emplace_back([&, i] {
+            while (sending) {
+                if (!players[i]->send(numbered(static_cast<std::uint8_t>(i), sent[i] + 1), false)) return;
+                ++sent[i];
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        threads.emplace_back([&, i] {
+            Bytes f;
+            auto& last = got[i];
+            while (players[i]->nextFrame(f, 3s)) {
+                if (f[1] != 6) continue;  // newcomers coming and going
+                if (f[0] >= kPlayers || numberOf(f) != last[f[0]] + 1) ++faults;
+                else last[f[0]] = numberOf(f);
+            }
+        });
+    }
+    for (int k = 1; k <= kUpgrades; ++k) {
+        std::this_thread::sleep_for(100ms);
+        // A newcomer logs in between two upgrades, and leaves again.
+        // The others' frames reach it before its reply.
+        Client newcomer(server->port());
+        newcomer.send(hello("new" + std::to_string(k)));
+        Bytes reply;
+        while (newcomer.nextFrame(reply, kWait) && reply[1] != 10) {
+        }
+        EXPECT_TRUE(reply.size() == 72 && reply[71] == 0) << hex(reply);
+        newcomer.shutdownSend();
+        EXPECT_TRUE(newcomer.waitForClose());
+        program.install(GAMESERVER_BIN);
+        server->signal(SIGUSR2);
+        auto done = upgraded(*server, program);
+        ASSERT_TRUE(done) << "upgrade " << k;
+        EXPECT_NE(done->find(", 4 clients kept.") + done->find(", 5 clients kept."), 2 * std::string::npos);
+    }
+    std::this_thread::sleep_for(100ms);
+    sending = false;
+    for (std::size_t t = 0; t < threads.size(); t += 2) threads[t].join();
+    // Every frame sent reaches every other player.
+    for (int i = 0; i < kPlayers; ++i) {
+        for (int from = 0; from < kPlayers; ++from) {
+            if (from == i) continue;
+            EXPECT_TRUE(eventually([&] { return got[i][from] == sent[from]; }))
+                << "player " << i << " got " << got[i][from].load() << " of " << sent[from] << " from player " << from;
+        }
+    }
+    for (auto& p : players) p->shutdownSend();
+    for (std::size_t t = 1; t < threads.size(); t += 2) threads[t].join();
+    EXPECT_EQ(faults, 0);
+    EXPECT_GT(sent[0], 200u);
+
+    players.clear();
+    EXPECT_TRUE(server->waitUntil(Stream::Out, [](const std::vector<std::string>& lines) {
+        return !lines.empty() && lines.back() == "number of clients: 0";
+    }));
+    EXPECT_EQ(server->openHandles(), handles - kPlayers) << "every handle of a client or an upgrade is closed";
+    EXPECT_TRUE(server->lines(Stream::Err).empty());
+}
+
+// Bytes the server could not send yet to a player who reads slowly, and lines
+// it could not print yet to a console nobody reads, go out after the upgrade,
+// whole and in order; the upgrade does not wait for either.
+TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
+    if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
+    Program program;
+    auto server = Server::start({}, program.command());
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    auto slow = join(*server, std::make_unique<Client>(server->port(), "127.0.0.1", 2048), "slow", {alice.get()});
+    auto carol = join(*server, "carol", {alice.get(), slow.get()});
+
+    // Alice's numbered frames fill the sockets towards slow, who does not
+    // read; carol reads each batch, so the server has relayed it. Once the
+    // socket takes no more, the next batches wait in the server's send
+    // buffer (two batches fit there with room to spare).
+    std::uint32_t n = 0;
+    auto batch = [&] {
+        Bytes frames;
+        for (int i = 0; i < 20; ++i) frames = cat({frames, numbered(0x61, ++n)});
+        alice->send(frames);
+        EXPECT_BYTES(carol->recvExactly(frames.size()), frames);
+    };
+    long before = -1, queued = 0;
+    while (queued != before && n < 100000) {
+        before = queued;
+        batch();
+        queued = serverQueues(server->port(), slow->localPort()).sending;
+    }
+    batch();
+
+    // A console that takes nothing: its pipe fills, then the server's queue.
+    const std::size_t seen = server->lines(Stream::Out).size();
+    server->pauseReading(Stream::Out);
+    constexpr int kHelps = 150;
+    for (int i = 0; i < kHelps; ++i) server->type("help");
+    program.install(GAMESERVER_BIN);
+    const pid_t pid = server->pid();
+    server->signal(SIGUSR2);
+    EXPECT_TRUE(eventually([&] { return runningFile(pid) == program.path(); }));
+    barrier(*carol, {alice.get()});
+
+    server->resumeReading(Stream::Out);
+    ASSERT_TRUE(upgraded(*server, program));
+    // Each line of help came out, or was counted as lost.
+    std::size_t lines = server->lines(Stream::Out).size() - seen - 2, lost = 0;
+    for (const auto& l : server->lines(Stream::Err)) {
+        std::size_t at = l.find(" lines of output were dropped.");
+        if (at != std::string::npos) lost += std::stoul(l.substr(0, at));
+    }
+    EXPECT_EQ(lines + lost, static_cast<std::size_t>(kHelps) * 14);
+
+    // Slow gets every frame, then carol's barrier.
+    for (std::uint32_t k = 1; k <= n; ++k) {
+        Bytes f = slow->recvFrame();
+        ASSERT_EQ(f, numbered(0x61, k)) << "frame " << k << " of " << n;
+    }
+    EXPECT_EQ(slow->recvFrame(), Bytes({0x5A, 8}));
+    for (const auto& l : server->lines(Stream::Err)) EXPECT_EQ(l.find("Send buffer"), std::string::npos) << l;
+}
+
+TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
+    if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
+    Program program;
+    auto server = Server::start({}, program.command());
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    auto bob = join(*server, "bob", {alice.get()});
+    const std::string& path = program.path();
+    struct Case {
+        std::function<void()> put;
+        std::string why;
+    } const cases[] = {
+        {[&] { program.remove(); }, "cannot run " + path + ": No such file or directory"},
+        {[&] { program.installScript("#!/bin/sh\nexit 0\n", 0644); }, "cannot run " + path + ": Permission denied"},
+        {[&] { program.installScript("#!/bin/sh\nexit 3\n"); },
+         path + " ended with exit code 3 without answering: it is no server that can take over"},
+        {[&] { program.installScript("#!/bin/sh\nexec sleep 60\n"); },
+         path + " did not answer within 3 seconds: a release that cannot take over"},
+        {[&] { program.installScript("#!/bin/sh\necho 'gameserver-handover formats 2,3 release 2.0.0' >&3\n"); },
+         path + ": it reads state format 2,3, this server writes format 1"},
+    };
+    for (const Case& c : cases) {
+        c.put();
+        server->signal(SIGUSR2);
+        EXPECT_TRUE(server->waitForLine(Stream::Out, "Upgrading server to " + path + "..."));
+        EXPECT_TRUE(server->waitForLine(Stream::Err, "Upgrade failed: " + c.why + "; the server serves on."));
+        barrier(*alice, {bob.get()});
+        barrier(*bob, {alice.get()});
+    }
+    // Mended, it takes over.
+    program.install(GAMESERVER_BIN);
+    server->signal(SIGUSR2);
+    auto done = upgraded(*server, program);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->substr(done->find(',')), ", 2 clients kept.");
+    barrier(*alice, {bob.get()});
+    EXPECT_EQ(server->lines(Stream::Err).size(), std::size(cases));
+}
+
+TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
+    if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
+    // Variables set by hand: the server says so, leaves the descriptors
+    // alone and starts afresh.
+    const std::pair<std::string, std::string> cases[] = {
+        {"GAMESERVER_HANDOVER_FD=abc",
+         "GAMESERVER_HANDOVER_FD=abc is no descriptor number from 3 up; the server starts afresh."},
+        {"GAMESERVER_HANDOVER_FD=1", "GAMESERVER_HANDOVER_FD=1 is no descriptor number from 3 up; the server starts afresh."},
+        {"GAMESERVER_HANDOVER_FD=99", "GAMESERVER_HANDOVER_FD=99 is not open; the server starts afresh."},
+        {"GAMESERVER_HANDOVER_PROBE=1", "GAMESERVER_HANDOVER_PROBE=1 names no pipe to answer on; the variable is ignored."},
+    };
+    for (const auto& [variable, line] : cases) {
+        auto server = Server::start({}, {}, {variable});
+        ASSERT_TRUE(server) << variable;
+        EXPECT_EQ(server->lines(Stream::Err), std::vector<std::string>{line});
+        auto alice = join(*server, "alice", {});
+    }
+
+    // An upgrade asked for while no listener is open: here its port is taken.
+    int port = freePort();
+    int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    Process unopened({"-onlylan", "-port", std::to_string(port)});
+    EXPECT_TRUE(unopened.waitForLineStartingWith(Stream::Out, "establish listener"));
+    unopened.signal(SIGUSR2);
+    EXPECT_TRUE(unopened.waitForLine(Stream::Err, "Upgrade failed: the server has no listener open yet; the server serves on."));
+    unopened.type("players");
+    EXPECT_TRUE(unopened.waitForLine(Stream::Out, "No players connected"));
+    unopened.type("exit");
+    EXPECT_EQ(unopened.waitForExit(), 0);
+    ::close(holder);
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,233 @@
+// The state an upgraded server hands over: what the reader keeps of it, and
+// how the program that takes over builds its records again.
+#include "masterlist/master_list.h"
+#include "net/process.h"
+#include "unit_support.h"
+#include "upgrade/handover.h"
+#include "upgrade/state_codec.h"
+
+using namespace test;
+
+namespace {
+
+std::unique_ptr<HandoverState> blankState() {
+    auto s = std::make_unique<HandoverState>();
+    std::memset(s.get(), 0, sizeof *s);
+    std::strcpy(s->name, "test server");
+    s->port = 50505;
+    s->maxPlayers = 4;
+    s->listenSocket = kInvalidSocket;
+    s->songArg3 = -1;
+    s->announcedCount = -1;
+    return s;
+}
+
+HandoverClient& addRecord(HandoverState& s, Socket sock, std::uint8_t id, const char* name) {
+    HandoverClient& c = s.clients[s.clientCount++];
+    c.sock = sock;
+    c.id = id;
+    std::strcpy(c.name, name);
+    std::strcpy(c.peerIp, "127.0.0.1");
+    c.authenticated = 1;
+    c.dropReportAgoMs = -1;
+    return c;
+}
+
+Bytes encoded(const HandoverState& s) {
+    Bytes b(kHandoverMaxBytes);
+    b.resize(encodeHandover(s, b.data(), b.size()));
+    return b;
+}
+
+struct Record {
+    std::size_t at;  // of its type
+    std::uint16_t type;
+    std::uint32_t len;
+};
+std::vector<Record> recordsOf(const Bytes& b) {
+    std::vector<Record> records;
+    for (std::size_t at = 16; at + 6 <= b.size();) {
+        Record r{at, static_cast<std::uint16_t>(b[at] | b[at + 1] << 8), static_cast<std::uint32_t>(readInt32(&b[at + 2]))};
+        records.push_back(r);
+        at += 6 + r.len;
+    }
+    return records;
+}
+void setTotal(Bytes& b) { writeInt32(&b[12], static_cast<std::int32_t>(b.size())); }
+
+// Decodes; the reason of a refusal, or "" when the state was read.
+std::string refusal(const Bytes& b, HandoverState& s) {
+    char why[256] = "";
+    return decodeHandover(b.data(), b.size(), s, why, sizeof why) ? "" : why;
+}
+
+}  // namespace
+
+class Handover : public ServerFixture {};
+
+TEST_F(Handover, WhatIsWrittenReadsBackAndBuildsTheSameRecords) {
+    std::size_t a = addClient("alice", true), b = addClient();
+    ClientConnection& alice = client(a);
+    alice.isHost = 1;
+    alice.songFlag = 7;
+    alice.playerValue = -5;
+    alice.sendLen = 3;
+    std::memcpy(alice.sendBuf, "\x00\x08\x01", 3);
+    alice.dropReportMs = monotonicMs() - 200;
+    alice.dropsUnreported = 9;
+    receive(client(b), Bytes{0x00, kHello, 0x66});
+    server->hostId = alice.id;
+    server->songId = 12;
+    std::strcpy(server->songName, "Tune");
+    server->songRunning = 1;
+    server->songStartTime = 1234567;
+    auto state = blankState();
+    captureServer(*server, true, *state);
+    MasterListState* list = createMasterList("list.example.org");
+    list->registered = 1;
+    list->progress.announcedCount = 2;
+    list->progress.checksSinceAnnounce = 5;
+    list->progress.nextCheckMs = monotonicMs() + 30000;
+    captureList(*list, *state);
+    std::strcpy(state->console, "say hi\npartial");
+    state->consoleLen = 14;
+    const std::uint8_t line[] = {1, 5, 0, 'l', 'i', 'n', 'e', '\n'};
+    std::memcpy(state->output, line, sizeof line);
+    state->outputLen = sizeof line;
+    state->outputDropped = 3;
+
+    const Bytes first = encoded(*state);
+    auto back = blankState();
+    ASSERT_EQ(refusal(first, *back), "");
+    EXPECT_EQ(back->problemCount, 0);
+    EXPECT_EQ(encoded(*back), first) << "every field is read where it was written";
+
+    GameServer* rebuilt = restoreServer(*back);
+    ASSERT_EQ(rebuilt->clients.size(), 2u);
+    const ClientConnection& alice2 = rebuilt->clients[0];
+    const ClientConnection& waiting = rebuilt->clients[1];
+    EXPECT_EQ((std::vector<int>{alice2.id, alice2.isHost, alice2.songFlag, alice2.playerValue, waiting.id,
+                                waiting.authenticated, waiting.recvLen, rebuilt->hostId, rebuilt->songRunning}),
+              (std::vector<int>{1, 1, 7, -5, 2, 0, 3, 1, 1}));
+    EXPECT_EQ(Bytes(alice2.sendBuf, alice2.sendBuf + alice2.sendLen), (Bytes{0x00, 0x08, 0x01}));
+    EXPECT_EQ(Bytes(waiting.recvBuf, waiting.recvBuf + 3), (Bytes{0x00, kHello, 0x66}));
+    EXPECT_EQ(alice2.dropsUnreported, 9u);
+    EXPECT_NE(alice2.dropReportMs, 0) << "a drop line 200 ms ago still holds the next one back";
+    long long left = waiting.loginDeadlineMs - monotonicMs();
+    EXPECT_TRUE(left > 8000 && left <= kLoginTimeoutMs) << left;
+    EXPECT_EQ(rebuilt->songStartTime, 1234567);
+    EXPECT_EQ((std::vector<int>{rebuilt->idInUse[1], rebuilt->idInUse[2], rebuilt->idInUse[3]}),
+              (std::vector<int>{1, 1, 0}));
+
+    AnnounceStart start = announceStartFrom(*back, kAnnounceSchedule);
+    EXPECT_EQ((std::vector<int>{start.counters.announcedCount, start.counters.checksSinceAnnounce}),
+              (std::vector<int>{2, 5}));
+    EXPECT_TRUE(start.firstDelayMs > 25000 && start.firstDelayMs <= 30000) << start.firstDelayMs;
+    back->listRequestUnderWay = 1;
+    start = announceStartFrom(*back, kAnnounceSchedule);
+    EXPECT_EQ(start.counters.checksSinceAnnounce, kAnnounceSchedule.refreshChecks) << "an add under way goes out again";
+    EXPECT_EQ(start.firstDelayMs, kAnnounceSchedule.firstDelayMs);
+}
+
+TEST_F(Handover, ReaderRefusesWhatItCannotTrust) {
+    auto base = blankState();
+    base->listenSocket = 90;
+    addRecord(*base, 100, 1, "alice");
+    addRecord(*base, 101, 2, "bob");
+    const Bytes good = encoded(*base);
+    auto s = blankState();
+    ASSERT_EQ(refusal(good, *s), "");
+
+    // The state as a whole.
+    Bytes b = good;
+    b[0] = 'X';
+    EXPECT_EQ(refusal(b, *s), "it is no server state");
+    b = good;
+    b[8] = 2;
+    EXPECT_EQ(refusal(b, *s), "it has state format 2, this release reads format 1");
+    b.assign(good.begin(), good.end() - 1);
+    EXPECT_EQ(refusal(b, *s), "it says it has " + std::to_string(good.size()) + " bytes, but " +
+                                  std::to_string(good.size() - 1) + " came");
+    std::vector<Record> records = recordsOf(good);
+    ASSERT_EQ(records[0].type, 1);
+    b = good;
+    writeInt32(&b[records[1].at + 2], 1 << 30);
+    EXPECT_EQ(refusal(b, *s), "the record at byte " + std::to_string(records[1].at) + " is cut short");
+    b = good;
+    b.erase(b.begin() + 16, b.begin() + static_cast<std::ptrdiff_t>(records[1].at));
+    setTotal(b);
+    EXPECT_EQ(refusal(b, *s), "it has no settings");
+    b = good;
+    std::memset(&b[records[0].at + 6], 'n', 64);  // the server's name without its end
+    EXPECT_EQ(refusal(b, *s), "its settings are damaged");
+
+    // Single records.
+    auto twice = blankState();
+    *twice = *base;
+    addRecord(*twice, 102, 1, "carol");
+    addRecord(*twice, 90, 3, "dave");
+    addRecord(*twice, 100, 4, "eve");
+    ASSERT_EQ(refusal(encoded(*twice), *s), "");
+    EXPECT_EQ(s->clientCount, 2u);
+    ASSERT_EQ(s->problemCount, 3);
+    EXPECT_STREQ(s->problems[0], "A client (ID 1) was left out: its ID is held by another client.");
+    EXPECT_STREQ(s->problems[1], "A client (ID 3) was left out: its socket is the listener.");
+    EXPECT_STREQ(s->problems[2], "A client (ID 4) was left out: its socket is held by another client.");
+    EXPECT_EQ((std::vector<Socket>(s->refusedSockets, s->refusedSockets + s->refusedSocketCount)),
+              (std::vector<Socket>{102, 90, 100}));
+
+    b = good;
+    std::size_t recvLen = records[3].at + 6 + 4 + 1 + 64 + 7 + 4 + 8 + 16;
+    writeInt32(&b[recvLen], kBufferSize + 1);
+    ASSERT_EQ(refusal(b, *s), "");
+    EXPECT_EQ(s->clientCount, 1u);
+    EXPECT_STREQ(s->problems[0], "A client (ID 2) was left out: its receive buffer is longer than a buffer.");
+    b = good;
+    b[records[1].at + 6 + 1 + 4 + 65 + 16] = 2;  // a song neither running nor not
+    ASSERT_EQ(refusal(b, *s), "");
+    EXPECT_STREQ(s->problems[0], "The lobby's record is damaged: the lobby starts empty.");
+
+    // What a newer release may add: records of other types, fields after
+    // the known ones.
+    b = good;
+    Bytes extra = {99, 0, 3, 0, 0, 0, 1, 2, 3};
+    b.insert(b.begin() + static_cast<std::ptrdiff_t>(records[2].at), extra.begin(), extra.end());
+    setTotal(b);
+    ASSERT_EQ(refusal(b, *s), "");
+    EXPECT_EQ(s->clientCount, 2u);
+    b = good;
+    writeInt32(&b[records[3].at + 2], static_cast<std::int32_t>(records[3].len + 2));
+    b.insert(b.begin() + static_cast<std::ptrdiff_t>(records[3].at + 6 + records[3].len), {7, 7});
+    setTotal(b);
+    ASSERT_EQ(refusal(b, *s), "");
+    EXPECT_EQ(s->clientCount, 2u);
+    EXPECT_EQ(s->problemCount, 0);
+}
+
+TEST_F(Handover, BuildingAgainLeavesOutWhatIsNoConnectionAndTellsTheOthers) {
+    if (!canReplaceProcess()) GTEST_SKIP() << "this platform hands nothing over";
+    std::size_t a = addClient("alice", true), b = addClient("bob", true);
+    auto [stray, strayPeer] = tcpPair();  // a connection where the listener should be
+    auto state = blankState();
+    state->listenSocket = stray;
+    addRecord(*state, client(a).sock, 1, "alice");
+    addRecord(*state, client(b).sock, 2, "bob");
+    const Socket nothing = 1 << 20;  // no descriptor at all
+    addRecord(*state, nothing, 3, "carol").isHost = 1;
+    state->hostId = 3;
+
+    GameServer* rebuilt = restoreServer(*state);
+    EXPECT_EQ(rebuilt->listenSocket, kInvalidSocket);
+    EXPECT_FALSE(isOpen(stray)) << "a socket that cannot be trusted is closed";
+    ASSERT_EQ(rebuilt->clients.size(), 2u);
+    EXPECT_EQ((std::vector<int>{rebuilt->hostId, rebuilt->clients[0].isHost, rebuilt->clients[1].isHost}),
+              (std::vector<int>{1, 1, 0}));
+    for (std::size_t i : {a, b})
+        EXPECT_EQ(framesSent(i), (std::vector<Bytes>{frameOf({kPlayerLeft, 3}), frameOf({kHostAssigned, 1})}));
+    EXPECT_EQ(output.err(),
+              (Lines{"Taking over: the listener (descriptor " + std::to_string(stray) +
+                         ") is no listening TCP socket: it is opened anew.",
+                     "Taking over: a client's socket (descriptor " + std::to_string(nothing) +
+                         ") is no TCP connection: the client is left out."}));
+    closeHard(strayPeer);
+}

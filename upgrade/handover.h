@@ -1,0 +1,24 @@
+// The live records and the handover state: what a server gives up in an
+// upgrade in place, and how the program that takes over builds its records
+// again from it, trusting nothing it has not checked.
+#pragma once
+
+#include "masterlist/announcer.h"
+#include "masterlist/master_list.h"
+#include "server/game_server.h"
+#include "upgrade/handover_state.h"
+
+// With tableLock and sendLock held: the settings, the listener, the lobby and
+// every client.
+void captureServer(const GameServer& server, bool onlylan, HandoverState& state);
+// The list entry and its schedule, as the announcement thread last told them.
+void captureList(const MasterListState& list, HandoverState& state);
+
+// In the program that takes over, before any of its threads runs: the server
+// record, with the inherited listener and clients each checked to be the
+// socket it should be. What cannot be kept is reported on standard error and
+// its socket closed; the others are told that such a client has left.
+GameServer* restoreServer(HandoverState& state);
+// The list entry as it was, and where the announcement goes on.
+void restoreList(const HandoverState& state, MasterListState& list);
+AnnounceStart announceStartFrom(const HandoverState& state, const AnnounceSchedule& schedule);

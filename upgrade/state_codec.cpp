@@ -1,0 +1,466 @@
+#include "upgrade/state_codec.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint8_t kMagic[8] = {'G', 'S', 'H', 'A', 'N', 'D', 'O', 'V'};
+constexpr std::size_t kHeaderBytes = 16;  // magic, format, total length
+constexpr std::size_t kRecordHeaderBytes = 6;
+
+enum RecordType : std::uint16_t {
+    kSettingsRecord = 1,
+    kLobbyRecord = 2,
+    kClientRecord = 3,
+    kListRecord = 4,
+    kConsoleRecord = 5,
+    kOutputRecord = 6,
+};
+
+// ---------------------------------------------------------------- writing
+
+class Writer {
+public:
+    Writer(std::uint8_t* area, std::size_t size) : area_(area), size_(size) {}
+    void bytes(const void* data, std::size_t n) {
+        if (n > size_ - len_) {
+            full_ = true;
+            return;
+        }
+        std::memcpy(area_ + len_, data, n);
+        len_ += n;
+    }
+    void u8(std::uint8_t v) { bytes(&v, 1); }
+    void u16(std::uint16_t v) { little(v, 2); }
+    void u32(std::uint32_t v) { little(v, 4); }
+    void u64(std::uint64_t v) { little(v, 8); }
+    void i32(std::int32_t v) { u32(static_cast<std::uint32_t>(v)); }
+    void i64(long long v) { u64(static_cast<std::uint64_t>(v)); }
+    void sock(Socket s) { i32(s == kInvalidSocket ? -1 : static_cast<std::int32_t>(s)); }
+    // A record: its header now, its length once its fields are written.
+    std::size_t beginRecord(RecordType type) {
+        u16(type);
+        std::size_t at = len_;
+        u32(0);
+        return at;
+    }
+    void endRecord(std::size_t at) { patch(at, static_cast<std::uint32_t>(len_ - at - 4)); }
+    void patch(std::size_t at, std::uint32_t v) {
+        if (full_) return;
+        for (int i = 0; i < 4; ++i) area_[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+    std::size_t length() const { return full_ ? 0 : len_; }
+
+private:
+    void little(std::uint64_t v, int n) {
+        std::uint8_t b[8];
+        for (int i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+        bytes(b, static_cast<std::size_t>(n));
+    }
+    std::uint8_t* area_;
+    std::size_t size_;
+    std::size_t len_ = 0;
+    bool full_ = false;
+};
+
+void writeSettings(Writer& w, const HandoverState& s) {
+    std::size_t at = w.beginRecord(kSettingsRecord);
+    w.bytes(s.name, sizeof s.name);
+    w.i32(s.port);
+    w.u8(s.maxPlayers);
+    w.u8(s.onlylan);
+    w.bytes(s.password, sizeof s.password);
+    w.sock(s.listenSocket);
+    w.i64(s.listenerRestMsLeft);
+    w.endRecord(at);
+}
+
+void writeLobby(Writer& w, const HandoverState& s) {
+    std::size_t at = w.beginRecord(kLobbyRecord);
+    w.u8(s.hostId);
+    w.i32(s.songId);
+    w.bytes(s.songName, sizeof s.songName);
+    w.i32(s.songArg1);
+    w.i32(s.songArg2);
+    w.i32(s.songArg3);
+    w.i32(s.lobbyValue);
+    w.u8(s.songRunning);
+    w.i64(s.songStartTime);
+    w.endRecord(at);
+}
+
+void writeClient(Writer& w, const HandoverClient& c) {
+    std::size_t at = w.beginRecord(kClientRecord);
+    w.sock(c.sock);
+    w.u8(c.id);
+    w.bytes(c.name, sizeof c.name);
+    for (std::uint8_t flag : {c.gatedFlag, c.songFlag, c.startVote, c.streamOptIn, c.isHost, c.authenticated,
+                              c.kickRequested})
+        w.u8(flag);
+    w.i32(c.playerValue);
+    w.i64(c.loginMsLeft);
+    w.bytes(c.peerIp, sizeof c.peerIp);
+    w.u32(static_cast<std::uint32_t>(c.recvLen));
+    w.bytes(c.recvBuf, static_cast<std::size_t>(c.recvLen));
+    w.u32(c.sendLen);
+    w.bytes(c.sendBuf, c.sendLen);
+    w.i64(c.dropReportAgoMs);
+    w.u32(c.dropsUnreported);
+    w.endRecord(at);
+}
+
+void writeList(Writer& w, const HandoverState& s) {
+    std::size_t at = w.beginRecord(kListRecord);
+    w.u8(s.listRegistered);
+    w.u8(s.listRedirectResolved);
+    std::size_t hostLen = strnlen(s.listHost, sizeof s.listHost);
+    w.u16(static_cast<std::uint16_t>(hostLen));
+    w.bytes(s.listHost, hostLen);
+    w.i32(s.announcedCount);
+    w.i32(s.checksSinceAnnounce);
+    w.i64(s.nextCheckMsLeft);
+    w.u8(s.listRequestUnderWay);
+    w.endRecord(at);
+}
+
+// ---------------------------------------------------------------- reading
+
+class Cursor {
+public:
+    Cursor(const std::uint8_t* data, std::size_t len) : p_(data), left_(len) {}
+    bool ok() const { return ok_; }
+    std::size_t left() const { return left_; }
+    void bytes(void* out, std::size_t n) {
+        if (!ok_ || n > left_) {
+            ok_ = false;
+            std::memset(out, 0, n);
+            return;
+        }
+        std::memcpy(out, p_, n);
+        p_ += n;
+        left_ -= n;
+    }
+    std::uint8_t u8() { return static_cast<std::uint8_t>(little(1)); }
+    std::uint16_t u16() { return static_cast<std::uint16_t>(little(2)); }
+    std::uint32_t u32() { return static_cast<std::uint32_t>(little(4)); }
+    std::uint64_t u64() { return little(8); }
+    std::int32_t i32() { return static_cast<std::int32_t>(u32()); }
+    long long i64() { return static_cast<long long>(u64()); }
+    // A socket number: -1 and other negative numbers are no socket.
+    Socket sock() {
+        std::int32_t v = i32();
+        return v < 0 ? kInvalidSocket : static_cast<Socket>(v);
+    }
+
+private:
+    std::uint64_t little(int n) {
+        std::uint8_t b[8];
+        bytes(b, static_cast<std::size_t>(n));
+        std::uint64_t v = 0;
+        for (int i = n - 1; i >= 0; --i) v = v << 8 | b[i];
+        return v;
+    }
+    const std::uint8_t* p_;
+    std::size_t left_;
+    bool ok_ = true;
+};
+
+// A text field holds its terminating zero.
+template <std::size_t N>
+bool ended(const char (&field)[N]) {
+    return std::memchr(field, 0, N) != nullptr;
+}
+
+long long clamp(long long v, long long low, long long high) { return v < low ? low : v > high ? high : v; }
+
+void problem(HandoverState& s, const char* text) {
+    if (s.problemCount >= kHandoverMaxProblems) return;
+    std::snprintf(s.problems[s.problemCount], sizeof s.problems[0], "%s", text);
+    ++s.problemCount;
+}
+
+void refuseSocket(HandoverState& s, Socket sock) {
+    if (sock != kInvalidSocket && s.refusedSocketCount < kMaxClientId) s.refusedSockets[s.refusedSocketCount++] = sock;
+}
+
+bool readSettings(Cursor c, HandoverState& s) {
+    c.bytes(s.name, sizeof s.name);
+    s.port = c.i32();
+    s.maxPlayers = c.u8();
+    s.onlylan = c.u8();
+    c.bytes(s.password, sizeof s.password);
+    s.listenSocket = c.sock();
+    s.listenerRestMsLeft = clamp(c.i64(), 0, kAcceptPauseMs);
+    return c.ok() && ended(s.name) && ended(s.password) && s.onlylan <= 1;
+}
+
+void resetLobbyFields(HandoverState& s) {
+    s.hostId = 0;
+    s.songId = 0;
+    std::memset(s.songName, 0, sizeof s.songName);
+    s.songArg1 = s.songArg2 = 0;
+    s.songArg3 = -1;
+    s.lobbyValue = 0;
+    s.songRunning = 0;
+    s.songStartTime = 0;
+}
+
+bool readLobby(Cursor c, HandoverState& s) {
+    s.hostId = c.u8();
+    s.songId = c.i32();
+    c.bytes(s.songName, sizeof s.songName);
+    s.songArg1 = c.i32();
+    s.songArg2 = c.i32();
+    s.songArg3 = c.i32();
+    s.lobbyValue = c.i32();
+    s.songRunning = c.u8();
+    s.songStartTime = c.i64();
+    return c.ok() && ended(s.songName) && s.songRunning <= 1;
+}
+
+// Why a client record cannot be kept, or nullptr.
+const char* readClient(Cursor c, HandoverClient& k) {
+    k.sock = c.sock();
+    k.id = c.u8();
+    c.bytes(k.name, sizeof k.name);
+    k.gatedFlag = c.u8();
+    k.songFlag = c.u8();
+    k.startVote = c.u8();
+    k.streamOptIn = c.u8();
+    k.isHost = c.u8();
+    k.authenticated = c.u8();
+    k.kickRequested = c.u8();
+    k.playerValue = c.i32();
+    k.loginMsLeft = clamp(c.i64(), 0, kLoginTimeoutMs);
+    c.bytes(k.peerIp, sizeof k.peerIp);
+    std::uint32_t recvLen = c.u32();
+    if (recvLen > kBufferSize) return "its receive buffer is longer than a buffer";
+    k.recvLen = static_cast<std::int32_t>(recvLen);
+    c.bytes(k.recvBuf, recvLen);
+    std::uint32_t sendLen = c.u32();
+    if (sendLen > kBufferSize) return "its send buffer is longer than a buffer";
+    k.sendLen = sendLen;
+    c.bytes(k.sendBuf, sendLen);
+    k.dropReportAgoMs = c.i64();
+    k.dropsUnreported = c.u32();
+    if (!c.ok()) return "it is cut short";
+    if (k.sock == kInvalidSocket) return "it names no socket";
+    if (k.id == 0) return "its ID is 0";
+    if (!ended(k.name) || !ended(k.peerIp)) return "a text runs past its field";
+    if (k.authenticated > 1 || k.isHost > 1 || k.kickRequested > 1 || k.startVote > 1) return "a flag is out of range";
+    return nullptr;
+}
+
+void addClient(HandoverState& s, const HandoverClient& k, const char* refusal) {
+    char text[160];
+    if (!refusal && s.clientCount >= kMaxClientId) refusal = "there are more than 255 clients";
+    for (std::uint32_t i = 0; !refusal && i < s.clientCount; ++i) {
+        if (s.clients[i].id == k.id) refusal = "its ID is held by another client";
+        if (s.clients[i].sock == k.sock) refusal = "its socket is held by another client";
+    }
+    if (!refusal && k.sock == s.listenSocket) refusal = "its socket is the listener";
+    if (refusal) {
+        std::snprintf(text, sizeof text, "A client (ID %d) was left out: %s.", k.id, refusal);
+        problem(s, text);
+        refuseSocket(s, k.sock);
+        return;
+    }
+    s.clients[s.clientCount++] = k;
+}
+
+bool readList(Cursor c, HandoverState& s) {
+    s.listRegistered = c.u8();
+    s.listRedirectResolved = c.u8();
+    std::uint16_t hostLen = c.u16();
+    if (hostLen >= sizeof s.listHost) return false;
+    std::memset(s.listHost, 0, sizeof s.listHost);
+    c.bytes(s.listHost, hostLen);
+    s.announcedCount = c.i32();
+    s.checksSinceAnnounce = c.i32();
+    s.nextCheckMsLeft = c.i64();
+    s.listRequestUnderWay = c.u8();
+    if (!c.ok() || s.listRegistered > 1 || s.listRedirectResolved > 1 || s.listRequestUnderWay > 1) return false;
+    if (std::strlen(s.listHost) != hostLen) return false;  // a zero inside the name
+    for (std::size_t i = 0; i < hostLen; ++i) {
+        char ch = s.listHost[i];
+        bool hostCharacter = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                             ch == '-' || ch == '.';
+        if (!hostCharacter) return false;
+    }
+    if (s.listRedirectResolved && hostLen == 0) return false;
+    if (s.announcedCount < -1) s.announcedCount = -1;
+    if (s.checksSinceAnnounce < 0) s.checksSinceAnnounce = 0;
+    return true;
+}
+
+void resetListFields(HandoverState& s) {
+    s.listRegistered = 0;
+    s.listRedirectResolved = 0;
+    std::memset(s.listHost, 0, sizeof s.listHost);
+    s.announcedCount = -1;
+    s.checksSinceAnnounce = 0;
+    s.nextCheckMsLeft = 0;
+    // Whether the server is listed is unknown: the next check announces it.
+    s.listRequestUnderWay = 1;
+}
+
+void putWhy(char* why, std::size_t whySize, const char* text) { std::snprintf(why, whySize, "%s", text); }
+
+}  // namespace
+
+std::size_t encodeHandover(const HandoverState& state, std::uint8_t* area, std::size_t size) {
+    Writer w(area, size);
+    w.bytes(kMagic, sizeof kMagic);
+    w.u32(kHandoverFormat);
+    w.u32(0);  // the total, below
+    writeSettings(w, state);
+    writeLobby(w, state);
+    for (std::uint32_t i = 0; i < state.clientCount && i < kMaxClientId; ++i) writeClient(w, state.clients[i]);
+    writeList(w, state);
+    std::size_t at = w.beginRecord(kConsoleRecord);
+    w.bytes(state.console, state.consoleLen);
+    w.endRecord(at);
+    at = w.beginRecord(kOutputRecord);
+    w.u64(state.outputDropped);
+    w.bytes(state.output, state.outputLen);
+    w.endRecord(at);
+    std::size_t len = w.length();
+    if (len == 0) return 0;
+    w.patch(sizeof kMagic + 4, static_cast<std::uint32_t>(len));
+    return len;
+}
+
+bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s, char* why, std::size_t whySize) {
+    s.listenSocket = kInvalidSocket;
+    s.clientCount = 0;
+    s.problemCount = 0;
+    s.refusedSocketCount = 0;
+    s.consoleLen = 0;
+    s.outputLen = 0;
+    s.outputDropped = 0;
+    resetLobbyFields(s);
+    resetListFields(s);
+    Cursor header(data, len);
+    std::uint8_t magic[sizeof kMagic];
+    header.bytes(magic, sizeof magic);
+    std::uint32_t format = header.u32();
+    std::uint32_t total = header.u32();
+    if (!header.ok() || std::memcmp(magic, kMagic, sizeof kMagic) != 0) {
+        putWhy(why, whySize, "it is no server state");
+        return false;
+    }
+    if (format != kHandoverFormat) {
+        std::snprintf(why, whySize, "it has state format %u, this release reads format %u", format, kHandoverFormat);
+        return false;
+    }
+    if (total != len) {
+        std::snprintf(why, whySize, "it says it has %u bytes, but %zu came", total, len);
+        return false;
+    }
+
+    bool settings = false, lobby = false, list = false;
+    std::size_t pos = kHeaderBytes;
+    while (pos < len) {
+        Cursor head(data + pos, len - pos);
+        std::uint16_t type = head.u16();
+        std::uint32_t recordLen = head.u32();
+        if (!head.ok() || recordLen > len - pos - kRecordHeaderBytes) {
+            std::snprintf(why, whySize, "the record at byte %zu is cut short", pos);
+            return false;
+        }
+        Cursor record(data + pos + kRecordHeaderBytes, recordLen);
+        pos += kRecordHeaderBytes + recordLen;
+        switch (type) {
+        case kSettingsRecord:
+            if (settings || !readSettings(record, s)) {
+                putWhy(why, whySize, settings ? "it has two settings records" : "its settings are damaged");
+                return false;
+            }
+            settings = true;
+            break;
+        case kLobbyRecord:
+            if (lobby || !readLobby(record, s)) {
+                problem(s, "The lobby's record is damaged: the lobby starts empty.");
+                resetLobbyFields(s);
+            }
+            lobby = true;
+            break;
+        case kClientRecord: {
+            HandoverClient client;
+            std::memset(&client, 0, sizeof client);
+            addClient(s, client, readClient(record, client));
+            break;
+        }
+        case kListRecord:
+            if (list || !readList(record, s)) {
+                problem(s, "The list entry's record is damaged: the entry is added anew at the next check.");
+                resetListFields(s);
+            }
+            list = true;
+            break;
+        case kConsoleRecord:
+            if (recordLen > kHandoverConsoleBytes) {
+                problem(s, "The console input carried over is too long: it is left out.");
+                break;
+            }
+            record.bytes(s.console, recordLen);
+            s.consoleLen = recordLen;
+            break;
+        case kOutputRecord: {
+            s.outputDropped = record.u64();
+            std::size_t queued = record.left();
+            if (!record.ok() || queued > kOutputQueueBytes) {
+                problem(s, "The output carried over is damaged: it is left out.");
+                break;
+            }
+            record.bytes(s.output, queued);
+            if (!outputRecordsValid(s.output, queued)) {
+                problem(s, "The output carried over is damaged: it is left out.");
+                break;
+            }
+            s.outputLen = static_cast<std::uint32_t>(queued);
+            break;
+        }
+        default: break;  // a record of a newer release
+        }
+    }
+    if (!settings) {
+        putWhy(why, whySize, "it has no settings");
+        return false;
+    }
+    // A client that came before the settings was checked against no listener.
+    for (std::uint32_t i = 0; i < s.clientCount; ++i) {
+        if (s.clients[i].sock != s.listenSocket) continue;
+        problem(s, "A client was left out: its socket is the listener.");
+        s.clients[i] = s.clients[--s.clientCount];
+        break;
+    }
+    return true;
+}
+
+bool probeAnswerAccepts(const char* answer, char* why, std::size_t whySize) {
+    std::size_t prefix = std::strlen(kProbeAnswerPrefix);
+    if (std::strncmp(answer, kProbeAnswerPrefix, prefix) == 0) {
+        const char* p = answer + prefix;
+        // A list of format numbers separated by commas, up to a blank.
+        while (*p >= '0' && *p <= '9') {
+            unsigned long format = 0;
+            while (*p >= '0' && *p <= '9' && format < 100000) format = format * 10 + static_cast<unsigned>(*p++ - '0');
+            if (format == kHandoverFormat) return true;
+            if (*p != ',') break;
+            ++p;
+        }
+        std::size_t end = std::strcspn(answer + prefix, " ");
+        std::snprintf(why, whySize, "it reads state format %.*s, this server writes format %u", static_cast<int>(end),
+                      answer + prefix, kHandoverFormat);
+        return false;
+    }
+    char shown[64];
+    std::size_t n = 0;
+    for (const char* p = answer; *p && n + 1 < sizeof shown; ++p)
+        shown[n++] = (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) ? '?' : *p;
+    shown[n] = 0;
+    std::snprintf(why, whySize, "it gave an answer no server gives (\"%s\")", shown);
+    return false;
+}
