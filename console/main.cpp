@@ -26,6 +26,7 @@ ServerProcess gProcess;
 [[noreturn]] void stopAndExit(ServerProcess& process) {
     static std::mutex once;
     once.lock();
+    killProbe();
     stopServer(*process.server);
     // A console nobody reads must not keep the process alive: what the
     // writer cannot write out within the bound is lost.

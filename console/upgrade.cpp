@@ -11,6 +11,7 @@
 #include "net/output.h"
 #include "net/process.h"
 #include "net/service_notify.h"
+#include "net/stop_signal.h"
 #include "server/client_table.h"
 #include "upgrade/handover.h"
 #include "upgrade/state_codec.h"
@@ -28,6 +29,7 @@ constexpr int kProbeWaitMs = 3000;
 constexpr int kOutputFreezeWaitMs = 100;
 
 void reportFailure(const std::string& why) {
+    forgetUpgradeRequests();
     Line line;
     lineStart(line);
     lineAdd(line, "Upgrade failed: ");
@@ -122,6 +124,9 @@ void upgradeInPlace(ServerProcess& process) {
         std::size_t count = 0;
         sockets[count++] = server.listenSocket;
         for (const auto& c : server.clients) sockets[count++] = c.sock;
+        // A request that came meanwhile was this one: the new program must
+        // not start another.
+        forgetUpgradeRequests();
         if (len == 0) std::snprintf(why, sizeof why, "the state does not fit in %zu bytes", kHandoverMaxBytes);
         else replaceProcess(path, handoverArea(), len, sockets, count, why, sizeof why);
         // Still here: the new program never started, and nothing was given up.

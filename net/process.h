@@ -34,6 +34,10 @@ struct ProbeResult {
 // program still running then is killed.
 ProbeResult probeProgram(const char* path, int timeoutMs);
 
+// A probe still running is killed: the process is about to end, and a
+// program that does not answer would outlive it.
+void killProbe();
+
 // In a program started as a probe: writes the answer line and returns true;
 // the caller then ends the process. False (and nothing written) in any other
 // process.

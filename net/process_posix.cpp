@@ -13,6 +13,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -38,6 +39,7 @@ constexpr int kProbeFd = 3;
 constexpr const char* kStateFileName = "gameserver-state";
 
 char** gArgv = nullptr;
+std::atomic<pid_t> gProbe{0};  // a probe under way
 char gPath[4096] = "";
 
 int fd(Socket s) { return s > static_cast<Socket>(INT_MAX) ? -1 : static_cast<int>(s); }
@@ -204,6 +206,7 @@ ProbeResult probeProgram(const char* path, int timeoutMs) {
         result.code = rc;
         return result;
     }
+    gProbe = pid;
 
     std::string answer;
     bool ended = false, answered = false;
@@ -232,8 +235,9 @@ ProbeResult probeProgram(const char* path, int timeoutMs) {
     }
     ::close(answerPipe[0]);
     // A probe that answered ends by itself at once; one that did not gets
-    // what is left of the time.
-    int exitCode = reap(pid, answered ? nowMs() + 1000 : (ended ? deadline : 0));
+    // what is left of the time. One that a stop killed meanwhile is the
+    // stop's.
+    int exitCode = gProbe.exchange(0) == pid ? reap(pid, answered ? nowMs() + 1000 : (ended ? deadline : 0)) : INT_MIN;
     if (answered) {
         result.kind = ProbeResult::Answered;
         putText(result.answer, sizeof result.answer, answer);
@@ -244,6 +248,11 @@ ProbeResult probeProgram(const char* path, int timeoutMs) {
         result.kind = ProbeResult::NoAnswer;
     }
     return result;
+}
+
+void killProbe() {
+    pid_t pid = gProbe.exchange(0);
+    if (pid > 0) ::kill(pid, SIGKILL);
 }
 
 bool answerProbe(const char* answer) {
@@ -294,15 +303,6 @@ void replaceProcess(const char* path, const std::uint8_t* state, std::size_t len
     setCloseOnExec(stateFd, false);
     std::string stateEntry = std::string(kStateVariable) + "=" + std::to_string(stateFd);
     std::vector<char*> env = environmentWith(stateEntry.data());
-
-    // A second upgrade request that came while this one was under way is
-    // this one: it must not start another in the new program.
-    sigset_t upgrade;
-    sigemptyset(&upgrade);
-    sigaddset(&upgrade, SIGUSR2);
-    timespec now{0, 0};
-    while (::sigtimedwait(&upgrade, nullptr, &now) > 0) {
-    }
 
     ::execve(path, gArgv, env.data());
     int code = errno;

@@ -16,6 +16,8 @@ ProbeResult probeProgram(const char*, int) {
     return result;
 }
 
+void killProbe() {}
+
 bool answerProbe(const char*) { return false; }
 
 void replaceProcess(const char*, const std::uint8_t*, std::size_t, const Socket*, std::size_t, char* why,

@@ -14,10 +14,14 @@ void holdControlSignals();
 
 // From now on a stop request calls onStop(context), and an upgrade request
 // (SIGUSR2, where there is one) onUpgrade(context), one at a time on a thread
-// of their own; an upgrade request that comes while onUpgrade runs is the same
-// upgrade. Also keeps a click into a console window from holding up the
+// of their own. Also keeps a click into a console window from holding up the
 // server's output.
 bool watchStopSignals(void (*onStop)(void*), void (*onUpgrade)(void*), void* context);
+
+// Forgets the upgrade requests that came while one was carried out: they were
+// that one. Called before its outcome is told, so that a request made after
+// that counts anew.
+void forgetUpgradeRequests();
 
 // Ends the process at once with this exit code, without flushing or closing
 // the C streams: a writer thread blocked on a console nobody reads holds

@@ -18,16 +18,6 @@ sigset_t controlSignals() {
     return set;
 }
 
-// Takes the upgrade requests that came meanwhile.
-void dropPendingUpgrades() {
-    sigset_t upgrade;
-    sigemptyset(&upgrade);
-    sigaddset(&upgrade, SIGUSR2);
-    timespec now{0, 0};
-    while (sigtimedwait(&upgrade, nullptr, &now) > 0) {
-    }
-}
-
 }  // namespace
 
 void holdControlSignals() {
@@ -52,11 +42,19 @@ bool watchStopSignals(void (*onStop)(void*), void (*onUpgrade)(void*), void* con
             if (sigwait(&set, &sig) != 0) continue;
             if (sig != SIGUSR2) break;
             onUpgrade(context);
-            dropPendingUpgrades();
         }
         onStop(context);
     }).detach();
     return true;
+}
+
+void forgetUpgradeRequests() {
+    sigset_t upgrade;
+    sigemptyset(&upgrade);
+    sigaddset(&upgrade, SIGUSR2);
+    timespec now{0, 0};
+    while (sigtimedwait(&upgrade, nullptr, &now) > 0) {
+    }
 }
 
 void endProcess(int code) { std::_Exit(code); }

@@ -48,6 +48,8 @@ bool watchStopSignals(void (*onStop)(void*), void (*)(void*), void* context) {
     return SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
 }
 
+void forgetUpgradeRequests() {}
+
 void endProcess(int code) {
     // The C run-time's own exit, even _exit, flushes its streams while the
     // DLLs detach; TerminateProcess skips that.

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
@@ -184,8 +187,9 @@ void Process::readLoop(int fd, Output& o) {
     ::close(fd);
 }
 
-void Process::type(const std::string& line) {
-    std::string text = line + "\n";
+void Process::type(const std::string& line) { typePart(line + "\n"); }
+
+void Process::typePart(const std::string& text) {
     std::size_t done = 0;
     while (stdin_ >= 0 && done < text.size()) {
         ssize_t n = ::write(stdin_, text.data() + done, text.size() - done);
@@ -327,6 +331,37 @@ std::optional<std::string> Process::waitForLineStartingWith(Stream s, const std:
     result << "got:\n";
     for (const auto& l : got) result << "  [" << l << "]\n";
     return result;
+}
+
+// ---------------------------------------------------------------- ProgramCopy
+
+ProgramCopy::ProgramCopy() {
+    char dir[] = "/tmp/gameserver-program.XXXXXX";
+    dir_ = ::mkdtemp(dir);
+    path_ = dir_ + "/gameserver";
+    install();
+}
+
+ProgramCopy::~ProgramCopy() { std::filesystem::remove_all(dir_); }
+
+void ProgramCopy::install(const std::string& source) {
+    std::filesystem::copy_file(source.empty() ? serverCommand().back() : source, path_ + ".new",
+                               std::filesystem::copy_options::overwrite_existing);
+    ::chmod((path_ + ".new").c_str(), 0755);
+    std::filesystem::rename(path_ + ".new", path_);
+}
+
+void ProgramCopy::installScript(const std::string& text, unsigned mode) {
+    std::ofstream(path_ + ".new") << text;
+    ::chmod((path_ + ".new").c_str(), static_cast<mode_t>(mode));
+    std::filesystem::rename(path_ + ".new", path_);
+}
+
+void ProgramCopy::remove() { std::filesystem::remove(path_); }
+
+std::optional<std::string> upgraded(Process& server, const ProgramCopy& program) {
+    if (!server.waitForLine(Stream::Out, "Upgrading server to " + program.path() + "...")) return std::nullopt;
+    return server.waitForLineStartingWith(Stream::Out, "Server upgraded to release ");
 }
 
 // ---------------------------------------------------------------- Server

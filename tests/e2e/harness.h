@@ -54,8 +54,9 @@ public:
     Process& operator=(const Process&) = delete;
 
     pid_t pid() const { return pid_; }
-    // Types one console line (the line end is added).
+    // Types one console line (the line end is added), or text without a line end.
     void type(const std::string& line);
+    void typePart(const std::string& text);
     void closeInput();
     void signal(int sig);
     // Exit code once the process has ended by itself within the time.
@@ -129,6 +130,30 @@ public:
 private:
     int port_ = 0;
 };
+
+// A copy of the server's program in a folder of the test's own, for the
+// upgrade in place: it is replaced as a package manager replaces it, with a
+// new file renamed over the old one.
+class ProgramCopy {
+public:
+    ProgramCopy();
+    ~ProgramCopy();
+    ProgramCopy(const ProgramCopy&) = delete;
+    ProgramCopy& operator=(const ProgramCopy&) = delete;
+    const std::string& path() const { return path_; }
+    std::vector<std::string> command() const { return {path_}; }
+    // A copy of source (the server's program unless given) becomes the file
+    // at the path; or a script with this text and mode; or none.
+    void install(const std::string& source = "");
+    void installScript(const std::string& text, unsigned mode = 0755);
+    void remove();
+
+private:
+    std::string dir_, path_;
+};
+
+// Waits for an upgrade's two lines; the second comes back.
+std::optional<std::string> upgraded(Process& server, const ProgramCopy& program);
 
 // A port nobody holds now, outside the range the system hands to outgoing
 // connections.

@@ -1,8 +1,7 @@
 // The upgrade in place: on SIGUSR2 the server carries on as the program that
 // now stands at the path it was started from, with every connection, the
 // lobby and its console; or, where that program cannot take over, says why
-// and serves on. The program is a copy in a folder of the test's own,
-// replaced as a package manager replaces it: a new file renamed over the old.
+// and serves on.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <filesystem>
@@ -26,35 +26,6 @@ using namespace pkt;
 using Clock = std::chrono::steady_clock;
 
 const char* const kLinuxOnly = "the upgrade in place is there on Linux only";
-
-class Program {
-public:
-    Program() {
-        char dir[] = "/tmp/gameserver-upgrade.XXXXXX";
-        dir_ = ::mkdtemp(dir);
-        path_ = dir_ + "/gameserver";
-        install(GAMESERVER_BIN);
-    }
-    ~Program() { std::filesystem::remove_all(dir_); }
-    const std::string& path() const { return path_; }
-    std::vector<std::string> command() const { return {path_}; }
-
-    // A new file at the path, renamed over the old one.
-    void install(const std::string& source) {
-        std::filesystem::copy_file(source, path_ + ".new", std::filesystem::copy_options::overwrite_existing);
-        ::chmod((path_ + ".new").c_str(), 0755);
-        std::filesystem::rename(path_ + ".new", path_);
-    }
-    void installScript(const std::string& text, mode_t mode = 0755) {
-        std::ofstream(path_ + ".new") << text;
-        ::chmod((path_ + ".new").c_str(), mode);
-        std::filesystem::rename(path_ + ".new", path_);
-    }
-    void remove() { std::filesystem::remove(path_); }
-
-private:
-    std::string dir_, path_;
-};
 
 // The file a process runs, as the system names it.
 std::string runningFile(pid_t pid) {
@@ -84,6 +55,22 @@ Queues serverQueues(int serverPort, int clientPort) {
     return Queues{};
 }
 
+// The descriptors of a process that stay open when it starts a program.
+std::vector<int> inheritable(pid_t pid) {
+    std::vector<int> open;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fdinfo";
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::ifstream info(entry.path());
+        std::string key;
+        long flags = 0;
+        while (info >> key && key != "flags:") info.ignore(1 << 20, '\n');
+        info >> std::oct >> flags;
+        if ((flags & O_CLOEXEC) == 0) open.push_back(std::stoi(entry.path().filename().string()));
+    }
+    std::sort(open.begin(), open.end());
+    return open;
+}
+
 template <typename Condition>
 bool eventually(Condition condition, Ms timeout = kWait) {
     auto end = Clock::now() + timeout;
@@ -92,12 +79,6 @@ bool eventually(Condition condition, Ms timeout = kWait) {
         std::this_thread::sleep_for(2ms);
     }
     return true;
-}
-
-// Waits for the upgrade's two lines; the count of clients kept comes back.
-std::optional<std::string> upgraded(Server& server, const Program& program) {
-    if (!server.waitForLine(Stream::Out, "Upgrading server to " + program.path() + "...")) return std::nullopt;
-    return server.waitForLineStartingWith(Stream::Out, "Server upgraded to release ");
 }
 
 // A Relay6 frame numbered n, its lead byte telling the sender.
@@ -111,7 +92,7 @@ std::uint32_t numberOf(const Bytes& f) {
 
 TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
     if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
-    Program program;
+    ProgramCopy program;
     auto server = Server::start({"-maxplayers", "2"}, program.command());
     ASSERT_TRUE(server);
     auto alice = join(*server, "alice", {});
@@ -135,7 +116,10 @@ TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
     bob->send(Bytes(text.begin(), text.begin() + 200));
     EXPECT_TRUE(eventually([&] { return serverQueues(server->port(), bob->localPort()).receiving == 0; }));
 
-    program.install(GAMESERVER_BIN);
+    // And a console line typed only in part.
+    server->typePart("say still ");
+
+    program.install();
     EXPECT_NE(runningFile(server->pid()).find("(deleted)"), std::string::npos);
     const pid_t pid = server->pid();
     server->signal(SIGUSR2);
@@ -172,8 +156,9 @@ TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
     EXPECT_TRUE(server->waitForLine(Stream::Out, "Server is full"));
     for (Client* c : {alice.get(), bob.get(), carol.get(), &dave}) EXPECT_BYTES(c->recvFrame(), playerLeft(5));
 
-    // The console's commands act on the same clients.
-    server->type("say still here");
+    // The console's commands act on the same clients; the line begun before
+    // the upgrade ends now.
+    server->type("here");
     for (Client* c : {alice.get(), bob.get(), carol.get(), &dave}) EXPECT_BYTES(c->recvFrame(), chat("still here"));
     server->type("kick 2");
     EXPECT_BYTES(bob->recvFrame(), chat("You were kicked"));
@@ -187,7 +172,7 @@ TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
 
 TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
     if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
-    Program program;
+    ProgramCopy program;
     auto server = Server::start({"-maxplayers", "16"}, program.command());
     ASSERT_TRUE(server);
     constexpr int kPlayers = 4;
@@ -199,6 +184,7 @@ TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
         players.push_back(join(*server, "p" + std::to_string(i), others));
     }
     const int handles = server->openHandles();
+    const std::vector<int> inheritedAtStart = inheritable(server->pid());
 
     // Each player sends numbered frames; each checks that it gets every
     // other player's frames, each once and in order.
@@ -237,7 +223,7 @@ TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
         EXPECT_TRUE(reply.size() == 72 && reply[71] == 0) << hex(reply);
         newcomer.shutdownSend();
         EXPECT_TRUE(newcomer.waitForClose());
-        program.install(GAMESERVER_BIN);
+        program.install();
         server->signal(SIGUSR2);
         auto done = upgraded(*server, program);
         ASSERT_TRUE(done) << "upgrade " << k;
@@ -264,6 +250,9 @@ TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
         return !lines.empty() && lines.back() == "number of clients: 0";
     }));
     EXPECT_EQ(server->openHandles(), handles - kPlayers) << "every handle of a client or an upgrade is closed";
+    // Nothing of the server's is left open for the programs it starts: the
+    // descriptors open across a start are those it inherited.
+    EXPECT_EQ(inheritable(server->pid()), inheritedAtStart);
     EXPECT_TRUE(server->lines(Stream::Err).empty());
 }
 
@@ -272,7 +261,7 @@ TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
 // whole and in order; the upgrade does not wait for either.
 TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
     if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
-    Program program;
+    ProgramCopy program;
     auto server = Server::start({}, program.command());
     ASSERT_TRUE(server);
     auto alice = join(*server, "alice", {});
@@ -303,7 +292,7 @@ TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
     server->pauseReading(Stream::Out);
     constexpr int kHelps = 150;
     for (int i = 0; i < kHelps; ++i) server->type("help");
-    program.install(GAMESERVER_BIN);
+    program.install();
     const pid_t pid = server->pid();
     server->signal(SIGUSR2);
     EXPECT_TRUE(eventually([&] { return runningFile(pid) == program.path(); }));
@@ -330,7 +319,7 @@ TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
 
 TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
     if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
-    Program program;
+    ProgramCopy program;
     auto server = Server::start({}, program.command());
     ASSERT_TRUE(server);
     auto alice = join(*server, "alice", {});
@@ -358,13 +347,26 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
         barrier(*bob, {alice.get()});
     }
     // Mended, it takes over.
-    program.install(GAMESERVER_BIN);
+    program.install();
     server->signal(SIGUSR2);
     auto done = upgraded(*server, program);
     ASSERT_TRUE(done);
     EXPECT_EQ(done->substr(done->find(',')), ", 2 clients kept.");
     barrier(*alice, {bob.get()});
     EXPECT_EQ(server->lines(Stream::Err).size(), std::size(cases));
+
+    // A second request while an upgrade is under way is the same upgrade,
+    // and a stop then still stops, with exit code 0.
+    program.installScript("#!/bin/sh\nexec sleep 60\n");
+    server->signal(SIGUSR2);
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Upgrading server to " + path + "..."));
+    server->signal(SIGUSR2);
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->waitForExit(), 0);
+    std::size_t upgrades = 0;
+    for (const auto& l : server->lines(Stream::Out)) upgrades += l.rfind("Upgrading server to ", 0) == 0;
+    EXPECT_EQ(upgrades, std::size(cases) + 2);
+    EXPECT_EQ(server->lines(Stream::Out).back(), "Stopping server...");
 }
 
 TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {

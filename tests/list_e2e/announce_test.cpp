@@ -255,3 +255,41 @@ TEST_F(Announcement, TriesAtMostFourAddresses) {
         }
     }
 }
+
+// An upgrade in place keeps the entry: nothing is deleted or added anew, and
+// the stop deletes it as before. An add still under way at the upgrade goes
+// out again from the new program.
+TEST_F(Announcement, KeepsItsEntryAcrossAnUpgrade) {
+    if (serverIsWindows()) GTEST_SKIP() << "the upgrade in place is there on Linux only";
+    for (bool underWay : {false, true}) {
+        SCOPED_TRACE(underWay ? "an add under way" : "listed");
+        list.reset();
+        list = std::make_unique<FakeListServer>(80);
+        ASSERT_TRUE(list->ok());
+        list->setRootPage(pageLinkingTo(kHost));
+        if (underWay) list->setMode(FakeListServer::Mode::Silent);
+        ProgramCopy program;
+        auto server = std::make_unique<Process>(std::vector<std::string>{"-port", std::to_string(port)},
+                                                program.command());
+        ASSERT_TRUE(server->waitForLine(e2e::Stream::Out, "Waiting for connections on port " + std::to_string(port)));
+        ASSERT_TRUE(list->waitForRequests(underWay ? 1 : 2, 15000));
+        list->setMode(FakeListServer::Mode::Normal);
+
+        program.install();
+        server->signal(SIGUSR2);
+        ASSERT_TRUE(upgraded(*server, program));
+        if (underWay) {
+            // The start page again, and the add, soon after the upgrade.
+            ASSERT_TRUE(list->waitForRequests(3, 15000));
+        } else {
+            // Well past the time a fresh start would announce itself.
+            EXPECT_FALSE(list->waitForRequests(3, 1500));
+        }
+        server->type("exit");
+        EXPECT_EQ(server->waitForExit(), 0);
+        auto requests = list->requests();
+        std::vector<std::string> expected{kRootRequest, addRequest(port, 0), kDeleteRequest};
+        if (underWay) expected.insert(expected.begin(), kRootRequest);
+        EXPECT_EQ(requests, expected);
+    }
+}
