@@ -121,11 +121,13 @@ test:
 	else echo "Windows suite skipped: $(MINGW_CXX) or $(WINE) missing"; fi
 
 # Relay latency, loss and the server's CPU per relayed frame with 8, 32 and
-# 63 players at 60 frames a second.
+# 63 players at 60 frames a second; then the upgrade in place under load: 63
+# players at 60 frames a second, one upgrade a second for 20 seconds.
 bench: build
 	./$(BUILD)/relay_bench 8 60 5
 	./$(BUILD)/relay_bench 32 60 5
 	./$(BUILD)/relay_bench 63 60 5
+	./$(BUILD)/upgrade_bench ./$(BUILD)/gameserver 63 60 20
 
 # $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and
 # $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip where the MinGW-w64

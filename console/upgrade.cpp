@@ -101,6 +101,11 @@ void upgradeInPlace(ServerProcess& process) {
     std::string verdict = probeVerdict(path, probeProgram(path, kProbeWaitMs));
     if (!verdict.empty()) return reportFailure(verdict);
 
+    // The state's memory is made (and zeroed, 1.3 MB) while the server still
+    // serves: the clients wait for no more than the capture itself.
+    HandoverState& state = handoverState();
+    std::uint8_t* area = handoverArea();
+
     // From here on nothing changes under the upgrade's hands: the console is
     // between two commands, the network thread between two passes, no send
     // is under way, and the writer of the output stands still.
@@ -110,7 +115,6 @@ void upgradeInPlace(ServerProcess& process) {
         std::lock_guard<std::mutex> table(server.tableLock);
         if (server.stopFlag.load() != 0) return;
         std::lock_guard<std::mutex> send(server.sendLock);
-        HandoverState& state = handoverState();
         captureServer(server, process.onlylan, state);
         captureList(*server.masterList, state);
         std::size_t console_len = process.console.pending.size();
@@ -119,7 +123,7 @@ void upgradeInPlace(ServerProcess& process) {
         std::memcpy(state.console, process.console.pending.data(), state.consoleLen);
         state.outputLen = static_cast<std::uint32_t>(
             freezeOutput(kOutputFreezeWaitMs, state.output, sizeof state.output, &state.outputDropped));
-        std::size_t len = encodeHandover(state, handoverArea(), kHandoverMaxBytes);
+        std::size_t len = encodeHandover(state, area, kHandoverMaxBytes);
         Socket sockets[kMaxClientId + 1];
         std::size_t count = 0;
         sockets[count++] = server.listenSocket;
@@ -128,7 +132,7 @@ void upgradeInPlace(ServerProcess& process) {
         // not start another.
         forgetUpgradeRequests();
         if (len == 0) std::snprintf(why, sizeof why, "the state does not fit in %zu bytes", kHandoverMaxBytes);
-        else replaceProcess(path, handoverArea(), len, sockets, count, why, sizeof why);
+        else replaceProcess(path, area, len, sockets, count, why, sizeof why);
         // Still here: the new program never started, and nothing was given up.
         thawOutput();
     }

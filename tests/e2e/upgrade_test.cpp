@@ -240,6 +240,9 @@ TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
                 << "player " << i << " got " << got[i][from].load() << " of " << sent[from] << " from player " << from;
         }
     }
+    // Nothing of the server's is left open for the programs it starts: the
+    // descriptors open across a start are those it inherited.
+    EXPECT_EQ(inheritable(server->pid()), inheritedAtStart);
     for (auto& p : players) p->shutdownSend();
     for (std::size_t t = 1; t < threads.size(); t += 2) threads[t].join();
     EXPECT_EQ(faults, 0);
@@ -250,9 +253,7 @@ TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
         return !lines.empty() && lines.back() == "number of clients: 0";
     }));
     EXPECT_EQ(server->openHandles(), handles - kPlayers) << "every handle of a client or an upgrade is closed";
-    // Nothing of the server's is left open for the programs it starts: the
-    // descriptors open across a start are those it inherited.
-    EXPECT_EQ(inheritable(server->pid()), inheritedAtStart);
+
     EXPECT_TRUE(server->lines(Stream::Err).empty());
 }
 
@@ -290,13 +291,15 @@ TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
     // A console that takes nothing: its pipe fills, then the server's queue.
     const std::size_t seen = server->lines(Stream::Out).size();
     server->pauseReading(Stream::Out);
-    constexpr int kHelps = 150;
+    constexpr int kHelps = 300;
     for (int i = 0; i < kHelps; ++i) server->type("help");
     program.install();
     const pid_t pid = server->pid();
     server->signal(SIGUSR2);
     EXPECT_TRUE(eventually([&] { return runningFile(pid) == program.path(); }));
     barrier(*carol, {alice.get()});
+    for (const auto& l : server->lines(Stream::Out))
+        ASSERT_EQ(l.find("Upgrading server"), std::string::npos) << "the console took its output after all";
 
     server->resumeReading(Stream::Out);
     ASSERT_TRUE(upgraded(*server, program));
@@ -383,7 +386,7 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
     for (const auto& [variable, line] : cases) {
         auto server = Server::start({}, {}, {variable});
         ASSERT_TRUE(server) << variable;
-        EXPECT_EQ(server->lines(Stream::Err), std::vector<std::string>{line});
+        EXPECT_TRUE(server->waitForLine(Stream::Err, line));
         auto alice = join(*server, "alice", {});
     }
 

@@ -103,6 +103,17 @@ TEST_F(Handover, WhatIsWrittenReadsBackAndBuildsTheSameRecords) {
     EXPECT_EQ(back->problemCount, 0);
     EXPECT_EQ(encoded(*back), first) << "every field is read where it was written";
 
+    AnnounceStart start = announceStartFrom(*back, kAnnounceSchedule);
+    EXPECT_EQ((std::vector<int>{start.counters.announcedCount, start.counters.checksSinceAnnounce}),
+              (std::vector<int>{2, 5}));
+    EXPECT_TRUE(start.firstDelayMs > 25000 && start.firstDelayMs <= 30000) << start.firstDelayMs;
+    back->listRequestUnderWay = 1;
+    start = announceStartFrom(*back, kAnnounceSchedule);
+    EXPECT_EQ(start.counters.checksSinceAnnounce, kAnnounceSchedule.refreshChecks) << "an add under way goes out again";
+    EXPECT_EQ(start.firstDelayMs, kAnnounceSchedule.firstDelayMs);
+    back->listRequestUnderWay = 0;
+
+    if (!canReplaceProcess()) GTEST_SKIP() << "this platform takes no sockets over";
     GameServer* rebuilt = restoreServer(*back);
     ASSERT_EQ(rebuilt->clients.size(), 2u);
     const ClientConnection& alice2 = rebuilt->clients[0];
@@ -119,15 +130,6 @@ TEST_F(Handover, WhatIsWrittenReadsBackAndBuildsTheSameRecords) {
     EXPECT_EQ(rebuilt->songStartTime, 1234567);
     EXPECT_EQ((std::vector<int>{rebuilt->idInUse[1], rebuilt->idInUse[2], rebuilt->idInUse[3]}),
               (std::vector<int>{1, 1, 0}));
-
-    AnnounceStart start = announceStartFrom(*back, kAnnounceSchedule);
-    EXPECT_EQ((std::vector<int>{start.counters.announcedCount, start.counters.checksSinceAnnounce}),
-              (std::vector<int>{2, 5}));
-    EXPECT_TRUE(start.firstDelayMs > 25000 && start.firstDelayMs <= 30000) << start.firstDelayMs;
-    back->listRequestUnderWay = 1;
-    start = announceStartFrom(*back, kAnnounceSchedule);
-    EXPECT_EQ(start.counters.checksSinceAnnounce, kAnnounceSchedule.refreshChecks) << "an add under way goes out again";
-    EXPECT_EQ(start.firstDelayMs, kAnnounceSchedule.firstDelayMs);
 }
 
 TEST_F(Handover, ReaderRefusesWhatItCannotTrust) {

@@ -88,3 +88,37 @@ TEST(OutputQueue, TheCountOfDroppedLinesComesBetweenTheLinesBeforeAndAfterTheLos
     EXPECT_EQ(lines[lines.size() - 3],
               std::make_pair(Stream::Err, std::to_string(kFill - kept) + " lines of output were dropped."));
 }
+
+TEST(OutputQueue, HoldsLinesUpToItsLastByte) {
+    // 512 records of 2048 bytes (header, text, line end) fill it exactly.
+    const std::string exact(2048 - 3 - 1, 'e');
+    {
+        SlowConsole console;
+        writeLine(Stream::Out, "first");
+        ASSERT_TRUE(console.waitForBatches(1));  // the writer is stuck in it, the queue is empty
+        for (int i = 0; i < 512; ++i) writeLine(Stream::Out, exact.c_str());
+        writeLine(Stream::Out, "one too many");
+        console.allow(1 << 30);
+        ASSERT_TRUE(drainOutput(10000));
+        auto lines = console.lines();
+        ASSERT_EQ(lines.size(), 1u + 512u + 1u);
+        for (std::size_t i = 1; i <= 512; ++i) ASSERT_EQ(lines[i].second, exact) << i;
+        EXPECT_EQ(lines.back(), std::make_pair(Stream::Err, std::string("1 lines of output were dropped.")));
+    }
+    // With 2048 bytes left, the longest line does not fit; a line that
+    // fits exactly with the count of that loss before it does.
+    SlowConsole console;
+    writeLine(Stream::Out, "second");
+    ASSERT_TRUE(console.waitForBatches(1));
+    for (int i = 0; i < 511; ++i) writeLine(Stream::Out, exact.c_str());
+    writeLine(Stream::Out, std::string(2047, 'l').c_str());
+    const std::string report = "1 lines of output were dropped.";
+    const std::string fits(2048 - (3 + report.size() + 1) - 3 - 1, 'f');
+    writeLine(Stream::Out, fits.c_str());
+    console.allow(1 << 30);
+    ASSERT_TRUE(drainOutput(10000));
+    auto lines = console.lines();
+    ASSERT_EQ(lines.size(), 1u + 511u + 2u);
+    EXPECT_EQ(lines[512], std::make_pair(Stream::Err, report));
+    EXPECT_EQ(lines[513], std::make_pair(Stream::Out, fits));
+}
