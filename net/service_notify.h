@@ -1,7 +1,12 @@
-// Telling a service manager (systemd, through $NOTIFY_SOCKET) what the server
-// is doing. Nothing happens where no service manager listens.
+// What the server tells a service manager that started it with NOTIFY_SOCKET
+// set (systemd's Type=notify): when it serves, when it upgrades in place and
+// when it stops. Nothing is sent where the variable is unset, and a manager
+// that does not take the message never holds up or disturbs the server.
 #pragma once
 
-void notifyReady();      // listening, after a start or an upgrade
-void notifyReloading();  // an upgrade has begun
-void notifyStopping();   // a stop has begun
+// The server listens: at start, and when an upgrade in place is done or failed.
+void notifyReady();
+// An upgrade in place has begun; notifyReady follows when it is over.
+void notifyReloading();
+// The server is stopping.
+void notifyStopping();

@@ -6,6 +6,7 @@
 
 #include "net/error_text.h"
 #include "net/output.h"
+#include "net/service_notify.h"
 #include "server/connection_loop.h"
 #include "server/protocol/packets.h"
 
@@ -68,6 +69,7 @@ bool establishListener(GameServer& server, std::int32_t port) {
     lineAdd(line, "Waiting for connections on port ");
     lineAddInt(line, port);
     lineWrite(line, Stream::Out);
+    notifyReady();
     return true;
 }
 
@@ -142,6 +144,7 @@ void waitForStop(GameServer& server, long long ms) {
 }
 
 void stopNetwork(GameServer& server) {
+    notifyStopping();
     writeLine(Stream::Out, "Stopping server...");
     requestStop(server);
     // The network thread closes the listener itself once it has left select;

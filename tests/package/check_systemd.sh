@@ -1,18 +1,21 @@
 #!/bin/bash
 # Follows the README's "Running it as a service" under a real systemd: a
 # minimal Debian booted with systemd-nspawn gets the .deb through apt, and
-# its servers are started, spoken to, stopped, restarted after a crash and
-# removed the way an operator does it. The container shares the host's
-# network, so clients and the stand-in list (service_peer) run on the host's
-# loopback.
+# its servers are started, spoken to, upgraded in place, stopped, restarted
+# after a crash and removed the way an operator does it. The container shares
+# the host's network, so clients and the stand-in list (service_peer) run on
+# the host's loopback.
 # The Debian root is made once with debootstrap, from the mirror the host's
-# apt uses, and kept in BUILD_DIR/nspawn/; every run boots a copy of it.
+# apt uses, and kept in BUILD_DIR/nspawn/ with the .deb of release 1.0.0, built
+# once from SOURCE_DIR's history; every run boots a copy of the root.
 # Exits 77 (skipped) where no container can be booted or the root cannot be
 # fetched.
-# Usage: check_systemd.sh CPACK BUILD_DIR SERVICE_PEER
+# Usage: check_systemd.sh CPACK BUILD_DIR SERVICE_PEER SOURCE_DIR
 set -euo pipefail
-cpack=$1 build=$2 peer=$3
+cpack=$1 build=$2 peer=$3 source=$4
 suite=bookworm
+# The last release without the upgrade in place.
+old_release=1.0.0 old_commit=2e67e7f
 
 skip() { echo "skipped: $*" >&2; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
@@ -66,6 +69,27 @@ if [ ! -x "$cache/usr/lib/systemd/systemd" ]; then
   mv "$cache.new" "$cache"
 fi
 
+# Release 1.0.0's .deb, built once from its commit. Where the history lacks it
+# (a shallow clone), the upgrade from it is left out.
+old_deb=$build/nspawn/gameserver_$old_release.deb
+if [ ! -f "$old_deb" ] && git -C "$source" cat-file -e "$old_commit^{commit}" 2>/dev/null; then
+  echo "Building the .deb of release $old_release (once)"
+  old=$build/nspawn/old.new
+  rm -rf "$old"
+  mkdir -p "$old/src"
+  git -C "$source" archive "$old_commit" | tar -x -C "$old/src"
+  if { cmake -S "$old/src" -B "$old/build" -G Ninja -DGAMESERVER_TESTS=OFF &&
+       cmake --build "$old/build" -j 2 --target gameserver &&
+       (cd "$old/build" && "$cpack" -G DEB); } >"$build/nspawn/old-release.log" 2>&1; then
+    mv "$old"/build/packages/gameserver_"$old_release"_*.deb "$old_deb"
+  else
+    tail -n 20 "$build/nspawn/old-release.log" >&2
+    fail "release $old_release did not build (log: $build/nspawn/old-release.log)"
+  fi
+  rm -rf "$old"
+fi
+[ -f "$old_deb" ] || echo "Not shown: the upgrade from $old_release (commit $old_commit is not in $source's history)"
+
 # What a run that was killed outright left behind.
 rm -rf "$build"/nspawn/run.*
 scratch=$(mktemp -d "$build/nspawn/run.XXXXXX")
@@ -83,15 +107,23 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-# The package.
+# The package, and the same build as a newer release to upgrade to.
 if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/deb" >"$scratch/cpack.log" 2>&1; then
   cat "$scratch/cpack.log" >&2
   fail "cpack could not build the .deb"
+fi
+version=$(dpkg-deb -f "$scratch"/deb/gameserver_*.deb Version)
+newer=$(awk -F. -v OFS=. '{ $NF = $NF + 1; print }' <<<"$version")
+if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -R "$newer" -B "$scratch/newer" >"$scratch/cpack.log" 2>&1; then
+  cat "$scratch/cpack.log" >&2
+  fail "cpack could not build the .deb of $newer"
 fi
 root=$scratch/root
 mkdir "$root"
 cp -a --reflink=auto "$cache/." "$root/"
 cp "$scratch"/deb/gameserver_*.deb "$root/root/gameserver.deb"
+cp "$scratch"/newer/gameserver_*.deb "$root/root/gameserver-newer.deb"
+[ ! -f "$old_deb" ] || cp "$old_deb" "$root/root/gameserver-old.deb"
 
 # Runs a command in the container as root there, within a time limit.
 inside() { timeout 60 nsenter --target "$leader" --all -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
@@ -152,20 +184,54 @@ file_has() {
   fail "'$2' not in $1"
 }
 prop() { inside systemctl show -P "$2" "$1"; }
+# Fails with the unit's last journal lines.
+fail_unit() {
+  echo "--- journal of $1:" >&2
+  inside journalctl -b -u "$1" -o cat --no-pager -n 40 >&2
+  fail "$2"
+}
+# The file the unit's server runs now, as the kernel names it (" (deleted)"
+# once the file at that path was replaced).
+program_of() { inside readlink "/proc/$(prop "$1" MainPID)/exe"; }
+# Milliseconds since the epoch.
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
 # apt-get in the container; its output goes to the log, shown on failure.
 apt_in() { inside apt-get -y "$@" >>"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get $*"; }; }
 
+read -r port port1 port2 port3 < <("$peer" ports 4 | xargs)
+
+# A server of release 1.0.0 cannot hand over: the upgrade restarts it, so it
+# runs the new program and is not left stopped.
+if [ -f "$old_deb" ]; then
+  apt_in install /root/gameserver-old.deb
+  mkdir -p "$root/etc/gameserver"
+  printf '%s\n' "GAMESERVER_OPTS=\"-port $port3 -onlylan\"" >"$root/etc/gameserver/old.conf"
+  inside systemctl start gameserver@old
+  journal_has gameserver@old "Waiting for connections on port $port3"
+  old_pid=$(prop gameserver@old MainPID)
+fi
+
 apt_in install /root/gameserver.deb
 [ -x "$root/usr/bin/gameserver" ] || fail "the package installed no /usr/bin/gameserver"
+
+if [ -f "$old_deb" ]; then
+  [ "$(prop gameserver@old ActiveState)" = active ] ||
+    fail_unit gameserver@old "the server of $old_release is $(prop gameserver@old ActiveState) after the upgrade"
+  [ "$(prop gameserver@old MainPID)" != "$old_pid" ] && [ "$(program_of gameserver@old)" = /usr/bin/gameserver ] ||
+    fail_unit gameserver@old "the server of $old_release was not restarted: it runs $(program_of gameserver@old)"
+  journal_has gameserver@old "Stopping server..."
+  journal_has gameserver@old "Waiting for connections on port $port3" 2
+  grep -qF "Restarting gameserver@old.service" "$scratch/apt.log" || fail "the upgrade did not say it restarted gameserver@old"
+  inside systemctl stop gameserver@old
+  echo "The upgrade from $old_release restarted its server"
+fi
 
 exposure=$(inside systemd-analyze security --no-pager gameserver.service | grep 'Overall exposure level' || true)
 echo "${exposure#→ }"
 score=$(grep -oE '[0-9]+\.[0-9]+' <<<"$exposure" | head -n 1)
 [ -n "$score" ] || fail "systemd-analyze security gave no exposure level"
 awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }' || fail "exposure $score is above 2.0"
-
-read -r port port1 port2 < <("$peer" ports 3 | xargs)
 
 # One server, announced on a list at 127.0.0.1, which only one test on this
 # machine may stand in for at a time.
@@ -190,7 +256,8 @@ file_has "$scratch/list.log" "&port=$port&"
 uid=$(inside awk '/^Uid:/ { print $2 }' "/proc/$(prop gameserver MainPID)/status")
 [ "$uid" -ge 61184 ] && [ "$uid" -le 65519 ] || fail "the server runs as uid $uid"
 
-"$peer" client "$port" alice "Restart in 5 minutes" >"$scratch/alice.log" &
+"$peer" client "$port" alice "Restart in 5 minutes" "Still here after the reload" \
+  "Still here after the upgrade" >"$scratch/alice.log" &
 clients+=($!)
 file_has "$scratch/alice.log" "logged in"
 journal_has gameserver 'Player "alice" connected.'
@@ -198,6 +265,30 @@ console players /run/gameserver/console
 journal_has gameserver $'1\talice'
 console "say Restart in 5 minutes" /run/gameserver/console
 file_has "$scratch/alice.log" "chat: Restart in 5 minutes"
+
+# An upgrade in place: systemctl reload returns once it is over, and the
+# process, alice's connection and session, and the list entry stay.
+pid=$(prop gameserver MainPID)
+began=$(now_ms)
+inside systemctl reload gameserver || fail_unit gameserver "systemctl reload gameserver failed"
+echo "systemctl reload gameserver took $(($(now_ms) - began)) ms"
+state=$(prop gameserver ActiveState)
+[ "$state" = active ] || fail_unit gameserver "systemctl reload returned with the service $state"
+[ "$(prop gameserver MainPID)" = "$pid" ] || fail_unit gameserver "the reload changed the main PID from $pid to $(prop gameserver MainPID)"
+journal_has gameserver "Server upgraded to release $version, 1 client kept."
+console "say Still here after the reload" /run/gameserver/console
+file_has "$scratch/alice.log" "chat: Still here after the reload"
+
+# A newer package: the server upgrades in place to its program.
+began=$(now_ms)
+apt_in install /root/gameserver-newer.deb
+echo "Installing $newer over $version took $(($(now_ms) - began)) ms"
+grep -qF "Upgraded gameserver.service in place." "$scratch/apt.log" || { cat "$scratch/apt.log" >&2; fail "the upgrade to $newer did not say it upgraded gameserver"; }
+[ "$(prop gameserver MainPID)" = "$pid" ] || fail_unit gameserver "the upgrade changed the main PID from $pid to $(prop gameserver MainPID)"
+[ "$(program_of gameserver)" = /usr/bin/gameserver ] || fail_unit gameserver "after the upgrade the server runs $(program_of gameserver)"
+console "say Still here after the upgrade" /run/gameserver/console
+file_has "$scratch/alice.log" "chat: Still here after the upgrade"
+! grep -qF "GET /delete.php" "$scratch/list.log" || fail "the server left the list during an upgrade"
 
 inside systemctl stop gameserver
 journal_has gameserver "Stopping server..."
@@ -247,10 +338,21 @@ journal_has gameserver@lobby1 "Waiting for connections on port $port1" 2
 [ "$(prop gameserver@lobby1 NRestarts)" = 1 ] || fail "lobby1 restarted $(prop gameserver@lobby1 NRestarts) times"
 
 # The options file is the operator's: a reinstall keeps the edits, a purge
-# deletes it, and the instances' files stay.
-apt_in install --reinstall /root/gameserver.deb
+# deletes it, and the instances' files stay. The reinstall replaces the
+# program file: the template's servers upgrade in place too.
+"$peer" client "$port2" carol "Still here after the reinstall" >"$scratch/carol.log" &
+clients+=($!)
+file_has "$scratch/carol.log" "logged in"
+lobby2_pid=$(prop gameserver@lobby2 MainPID)
+apt_in install --reinstall /root/gameserver-newer.deb
 grep -qxF "GAMESERVER_OPTS=\"-port $port -onlylan\"" "$root/etc/default/gameserver" ||
   fail "the reinstall did not keep the edited options file"
+for unit in gameserver gameserver@lobby1 gameserver@lobby2; do
+  [ "$(program_of $unit)" = /usr/bin/gameserver ] || fail_unit $unit "after the reinstall $unit runs $(program_of $unit)"
+done
+[ "$(prop gameserver@lobby2 MainPID)" = "$lobby2_pid" ] || fail_unit gameserver@lobby2 "the reinstall changed lobby2's main PID"
+console "say Still here after the reinstall" /run/gameserver/lobby2.console
+file_has "$scratch/carol.log" "chat: Still here after the reinstall"
 
 apt_in remove gameserver
 for unit in gameserver gameserver@lobby1 gameserver@lobby2; do

@@ -1,14 +1,18 @@
 // What check_systemd.sh needs beside the packaged server, on the host's
 // loopback:
 //   service_peer ports N            prints N free ports, one a line
-//   service_peer client PORT NAME [TEXT]
-//                                   logs NAME in, prints "logged in", and with
-//                                   TEXT waits for that chat line from the
-//                                   server and prints "chat: TEXT"
+//   service_peer client PORT NAME [TEXT]...
+//                                   logs NAME in, prints "logged in", then
+//                                   waits for each TEXT in turn as a chat line
+//                                   from the server and prints "chat: TEXT":
+//                                   one connection throughout, so a text that
+//                                   comes shows the session lasted; prints
+//                                   "connection ended" if the server ends it
 //   service_peer list               the stand-in list web site on port 80;
 //                                   prints the first line of every request
-// Each ends by itself within a minute (the list at SIGTERM): exit code 0 when
-// everything came, 1 otherwise.
+// Each ends by itself within a minute (the list at SIGTERM; a client within a
+// minute of the last text it got): exit code 0 when everything came, 1
+// otherwise.
 #include <signal.h>
 
 #include <chrono>
@@ -35,7 +39,7 @@ int ports(int n) {
     return 0;
 }
 
-int client(int port, const std::string& name, const char* text) {
+int client(int port, const std::string& name, char** texts, int count) {
     e2e::Client c(port);
     if (!c.connected() || !c.send(e2e::pkt::hello(name), false)) return 1;
     e2e::Bytes reply = c.recvFrame(kLimit);
@@ -46,18 +50,23 @@ int client(int port, const std::string& name, const char* text) {
     }
     std::printf("logged in\n");
     std::fflush(stdout);
-    if (!text) return 0;
-    const e2e::Bytes wanted = e2e::pkt::chat(text);
-    auto end = std::chrono::steady_clock::now() + kLimit;
-    e2e::Bytes frame;
-    while (std::chrono::steady_clock::now() < end) {
-        if (!c.nextFrame(frame, std::chrono::duration_cast<e2e::Ms>(end - std::chrono::steady_clock::now()))) break;
-        if (frame == wanted) {
-            std::printf("chat: %s\n", text);
-            return 0;
+    for (int i = 0; i < count; ++i) {
+        const e2e::Bytes wanted = e2e::pkt::chat(texts[i]);
+        auto end = std::chrono::steady_clock::now() + kLimit;
+        e2e::Bytes frame;
+        bool came = false;
+        while (!came && std::chrono::steady_clock::now() < end) {
+            if (!c.nextFrame(frame, std::chrono::duration_cast<e2e::Ms>(end - std::chrono::steady_clock::now()))) break;
+            came = frame == wanted;
         }
+        if (!came) {
+            if (c.closed()) std::printf("connection ended\n");
+            return 1;
+        }
+        std::printf("chat: %s\n", texts[i]);
+        std::fflush(stdout);
     }
-    return 1;
+    return 0;
 }
 
 int list() {
@@ -94,8 +103,8 @@ int list() {
 int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "ports" && argc == 3) return ports(std::atoi(argv[2]));
-    if (mode == "client" && (argc == 4 || argc == 5)) return client(std::atoi(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
+    if (mode == "client" && argc >= 4) return client(std::atoi(argv[2]), argv[3], argv + 4, argc - 4);
     if (mode == "list" && argc == 2) return list();
-    std::fprintf(stderr, "usage: service_peer ports N | client PORT NAME [TEXT] | list\n");
+    std::fprintf(stderr, "usage: service_peer ports N | client PORT NAME [TEXT]... | list\n");
     return 2;
 }
