@@ -6,6 +6,7 @@
 # Usage: check_zip.sh CPACK BUILD_DIR
 set -euo pipefail
 cpack=$1 build=$2
+here=$(cd "$(dirname "$0")" && pwd)
 
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || [ ! -x /usr/lib/wine/wine64 ] || wine=/usr/lib/wine/wine64
@@ -37,7 +38,7 @@ top=./$(basename "${zips[0]}" .zip)
 
 # Started as an operator starts it from the unpacked folder: no MinGW DLLs
 # beside it, a Wine prefix of its own build tree.
-export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
+export WINEPREFIX=$build/wine-prefix WINE=$wine
 mkfifo "$scratch/console"
 exec 3<>"$scratch/console"
 cd "$scratch/unzipped/$top"
@@ -45,7 +46,7 @@ cd "$scratch/unzipped/$top"
 printed() { tr -d '\r' <"$scratch/out" | grep -qx "$1"; }
 for attempt in 1 2 3 4 5; do
   port=$((20000 + (RANDOM * 32768 + RANDOM) % 12000))
-  "$wine" ./gameserver.exe -onlylan -port "$port" <&3 >"$scratch/out" 2>&1 &
+  "$here/../../scripts/wine-run" --exec ./gameserver.exe -onlylan -port "$port" <&3 >"$scratch/out" 2>&1 &
   server=$!
   # Wine sets up its prefix on first use: the limit is generous.
   for _ in $(seq 1800); do
