@@ -11,6 +11,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 tag=gameserver:$version
 skip() { echo "skipped: $*" >&2; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
+# Its log: build/package-logs/image.log.
+. "$here/check_log.sh" "$build" image
 
 command -v podman >/dev/null || skip "podman is not installed"
 command -v podman-compose >/dev/null || skip "podman-compose is not installed"
@@ -20,12 +22,27 @@ flock 9
 scratch=$(mktemp -d "$build/image-check.XXXXXX")
 # Everything this check creates is named after it.
 prefix=gameserver-check-$$
-cleanup() {
-  podman ps -a --filter "name=^$prefix" --format '{{.Names}}' | xargs -r podman rm -f >/dev/null 2>&1 || true
-  podman network ls --filter "name=^$prefix" --format '{{.Name}}' | xargs -r podman network rm >/dev/null 2>&1 || true
+# What podman has on this machine (leftovers of earlier runs too), the last
+# lines of this run's containers, and who holds port 80.
+check_state() {
+  echo "-- containers"
+  podman ps -a --format '{{.Names}}  {{.Image}}  {{.Status}}  {{.Ports}}'
+  podman ps -a --filter "name=^$prefix" --format '{{.Names}}' | while read -r name; do
+    echo "-- podman logs --tail 40 $name"
+    podman logs --tail 40 "$name"
+  done
+  echo "-- networks"
+  podman network ls
+  echo "-- images"
+  podman images
+  echo "-- port 80"
+  ss -ltnp 'sport = :80'
+}
+check_cleanup() {
+  podman ps -a --filter "name=^$prefix" --format '{{.Names}}' | xargs -r podman rm -f
+  podman network ls --filter "name=^$prefix" --format '{{.Name}}' | xargs -r podman network rm
   rm -rf "$scratch"
 }
-trap cleanup EXIT
 
 # podman's settings for this check alone: runc, where installed (crun refuses
 # some hosts' cgroup layout), and resource limits no higher than this

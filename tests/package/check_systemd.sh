@@ -16,7 +16,8 @@ suite=bookworm
 
 skip() { echo "skipped: $*" >&2; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
-trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2' ERR
+# Its log: build/package-logs/systemd.log.
+. "$(dirname "$0")/check_log.sh" "$build" systemd
 [ "$(id -u)" = 0 ] || skip "needs root"
 for tool in systemd-nspawn debootstrap nsenter flock timeout; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
@@ -69,8 +70,21 @@ fi
 # What a run that was killed outright left behind.
 rm -rf "$build"/nspawn/run.*
 scratch=$(mktemp -d "$build/nspawn/run.XXXXXX")
-nspawn_pid='' list_pid='' clients=()
-cleanup() {
+nspawn_pid='' list_pid='' clients=() leader=''
+# The container's console, its failed units and journal, and who holds port 80.
+check_state() {
+  echo "-- the container's console (last 40 lines)"
+  tail -n 40 "$scratch/boot.log"
+  if [ -n "$leader" ] && kill -0 "$leader" 2>/dev/null; then
+    echo "-- failed units"
+    inside systemctl --failed --no-pager
+    echo "-- journal of this boot (last 80 lines)"
+    inside journalctl -b --no-pager -n 80
+  fi
+  echo "-- port 80"
+  ss -ltnp 'sport = :80'
+}
+check_cleanup() {
   set +e
   for pid in "${clients[@]}" $list_pid; do kill "$pid" 2>/dev/null; done
   if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2>/dev/null; then
@@ -80,7 +94,6 @@ cleanup() {
   wait 2>/dev/null
   rm -rf "$scratch"
 }
-trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 # The package.
@@ -171,7 +184,7 @@ read -r port port1 port2 < <("$peer" ports 3 | xargs)
 # machine may stand in for at a time.
 exec 9>/tmp/port80.lock
 waited=$SECONDS
-flock -w 300 9 || fail "port 80 stayed taken"
+flock -w 300 9 || fail "port 80 stayed taken: /tmp/port80.lock is held by (PID command): $(lslocks -n -o PID,COMMAND,PATH | grep -F /tmp/port80.lock | awk '{ print $1, $2 }' | xargs)"
 echo "Port 80 had to be waited for $((SECONDS - waited)) s"
 "$peer" list >"$scratch/list.log" &
 list_pid=$!
