@@ -16,14 +16,31 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 
 command -v podman >/dev/null || skip "podman is not installed"
 command -v podman-compose >/dev/null || skip "podman-compose is not installed"
+
+# Everything a run creates is named after its process: gameserver-check-PID-.
+# A run that was killed (a time-out) leaves its containers running, and their
+# podman monitors (conmon) hold any descriptor the run had open, its lock
+# too. What belongs to a run that no longer runs goes.
+for pid in $({ podman ps -a --format '{{.Names}}'; podman network ls --format '{{.Name}}'; } |
+             sed -n 's/^gameserver-check-\([0-9]*\)-.*/\1/p' | sort -u); do
+  grep -qsF check_image.sh "/proc/$pid/cmdline" && continue
+  echo "Removing what the image check $pid left behind:" \
+    "$(podman ps -a --filter "name=^gameserver-check-$pid-" --format '{{.Names}}' | xargs)"
+  podman ps -a --filter "name=^gameserver-check-$pid-" --format '{{.Names}}' | xargs -r podman rm -f >&7 2>&1
+  podman network ls --filter "name=^gameserver-check-$pid-" --format '{{.Name}}' | xargs -r podman network rm >&7 2>&1
+done
+
 # One check at a time on a machine: each builds and tags gameserver:VERSION.
-exec 9>"${TMPDIR:-/tmp}/gameserver-image-check.lock"
-flock 9
+# The lock's descriptor (9) is closed for every command that starts
+# containers, so that no container holds it.
+lock=${TMPDIR:-/tmp}/gameserver-image-check.lock
+exec 9>"$lock"
+holders() { lslocks -n -o PID,COMMAND,PATH | grep -F "$1" | awk '{ print $1, $2 }' | xargs; }
+flock -w 300 9 || fail "$lock is still held after 300 s, by (PID command): $(holders "$lock")"
 scratch=$(mktemp -d "$build/image-check.XXXXXX")
-# Everything this check creates is named after it.
 prefix=gameserver-check-$$
-# What podman has on this machine (leftovers of earlier runs too), the last
-# lines of this run's containers, and who holds port 80.
+# What podman has on this machine, the last lines of this run's containers,
+# and who holds port 80.
 check_state() {
   echo "-- containers"
   podman ps -a --format '{{.Names}}  {{.Image}}  {{.Status}}  {{.Ports}}'
@@ -59,11 +76,11 @@ export CONTAINERS_CONF=$scratch/containers.conf
 # dynamic loader (which runs on its own).
 mkdir "$scratch/probe"
 cp -L /lib64/ld-linux-x86-64.so.2 "$scratch/probe/ld.so"
-if ! out=$(podman run --rm --network none --rootfs "$scratch/probe" /ld.so --version 2>&1); then
+if ! out=$(podman run --rm --network none --rootfs "$scratch/probe" /ld.so --version 2>&1 9>&-); then
   skip "podman cannot run containers here: $out"
 fi
 
-ENGINE=podman "$build_image" "$program" "$tag" "$scratch/stage" >"$scratch/build.log" 2>&1 ||
+ENGINE=podman "$build_image" "$program" "$tag" "$scratch/stage" >"$scratch/build.log" 2>&1 9>&- ||
   { cat "$scratch/build.log" >&2; fail "the image did not build"; }
 settings=$(podman image inspect --format \
   '{{.Config.User}} {{json .Config.ExposedPorts}} {{.Config.StopSignal}} {{json .Config.Entrypoint}}' "$tag")
@@ -77,4 +94,4 @@ echo "image $tag: $size bytes ($((size / 1000))kB)"
 grep -qxF "    image: $tag" "$compose_file" || fail "$compose_file does not name $tag"
 
 GAMESERVER_IMAGE=$(podman image inspect --format '{{.Id}}' "$tag") GAMESERVER_CONTAINER_PREFIX=$prefix \
-  GAMESERVER_COMPOSE_FILE=$compose_file GAMESERVER_COMMAND=$here/run_in_container.sh "$image_test"
+  GAMESERVER_COMPOSE_FILE=$compose_file GAMESERVER_COMMAND=$here/run_in_container.sh "$image_test" 9>&-
