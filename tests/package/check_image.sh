@@ -93,5 +93,13 @@ echo "image $tag: $size bytes ($((size / 1000))kB)"
 # send it to a registry.
 grep -qxF "    image: $tag" "$compose_file" || fail "$compose_file does not name $tag"
 
+# Port 80, where one test's stand-in list listens, is the machine's: the list
+# tests and the service check of every build on it take turns through
+# /tmp/port80.lock, which flock holds (-o: the tests' containers get no
+# descriptor of it).
+status=0
 GAMESERVER_IMAGE=$(podman image inspect --format '{{.Id}}' "$tag") GAMESERVER_CONTAINER_PREFIX=$prefix \
-  GAMESERVER_COMPOSE_FILE=$compose_file GAMESERVER_COMMAND=$here/run_in_container.sh "$image_test" 9>&-
+  GAMESERVER_COMPOSE_FILE=$compose_file GAMESERVER_COMMAND=$here/run_in_container.sh \
+  flock -o -E 75 -w 200 /tmp/port80.lock "$image_test" 9>&- || status=$?
+[ "$status" != 75 ] || fail "port 80 was not free within 200 s: /tmp/port80.lock is held by (PID command): $(holders /tmp/port80.lock)"
+[ "$status" = 0 ] || fail "image_tests failed (exit status $status)"
