@@ -8,7 +8,7 @@ set -euo pipefail
 cpack=$1 build=$2 fifo_test=$3
 here=$(cd "$(dirname "$0")" && pwd)
 # Its log: build/package-logs/deb.log.
-. "$here/check_log.sh" "$build" deb
+. "$here/check_log.sh" "$build" deb "$@"
 
 for tool in dpkg-deb dpkg systemd-analyze; do
   if ! command -v "$tool" >/dev/null; then

@@ -12,7 +12,7 @@ tag=gameserver:$version
 skip() { echo "skipped: $*" >&2; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 # Its log: build/package-logs/image.log.
-. "$here/check_log.sh" "$build" image
+. "$here/check_log.sh" "$build" image "$@"
 
 command -v podman >/dev/null || skip "podman is not installed"
 command -v podman-compose >/dev/null || skip "podman-compose is not installed"

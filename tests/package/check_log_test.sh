@@ -11,18 +11,18 @@ expect() { "$@" || { echo "FAILED at line ${BASH_LINENO[0]}: $*" >&2; failures=$
 printed() { grep -qF -- "$1" "$build/out"; }
 unprinted() { ! printed "$1"; }
 # A check whose body is BODY; it reports its state and cleans up as the
-# package checks do.
+# package checks do, waiting for what it started.
 check() {
-  printf '%s\n' '#!/bin/bash' 'set -euo pipefail' ". '$here/check_log.sh' '$build' demo" \
+  printf '%s\n' '#!/bin/bash' 'set -euo pipefail' ". '$here/check_log.sh' '$build' demo \"\$@\"" \
     'check_state() { echo "state: the server was gone"; }' \
-    "check_cleanup() { echo cleaned >'$build/cleaned'; }" "$1" >"$build/check.sh"
+    "check_cleanup() { wait; echo cleaned >'$build/cleaned'; }" "$1" >"$build/check.sh"
   chmod +x "$build/check.sh"
   rm -f "$build/cleaned"
   status=0
-  "$build/check.sh" >"$build/out" 2>&1 || status=$?
+  timeout 20 "$build/check.sh" >"$build/out" 2>&1 || status=$?
 }
 
-check 'echo "image: 5 MB"'
+check 'sleep 0.1 & echo "image: 5 MB"'
 expect [ "$status" = 0 ]
 expect [ "$(cat "$build/out")" = "image: 5 MB" ]
 expect [ -f "$build/cleaned" ]

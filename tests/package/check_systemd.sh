@@ -17,7 +17,7 @@ suite=bookworm
 skip() { echo "skipped: $*" >&2; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 # Its log: build/package-logs/systemd.log.
-. "$(dirname "$0")/check_log.sh" "$build" systemd
+. "$(dirname "$0")/check_log.sh" "$build" systemd "$@"
 [ "$(id -u)" = 0 ] || skip "needs root"
 for tool in systemd-nspawn debootstrap nsenter flock timeout; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"

@@ -8,7 +8,7 @@ set -euo pipefail
 cpack=$1 build=$2
 here=$(cd "$(dirname "$0")" && pwd)
 # Its log: build-mingw/package-logs/zip.log.
-. "$here/check_log.sh" "$build" zip
+. "$here/check_log.sh" "$build" zip "$@"
 
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || [ ! -x /usr/lib/wine/wine64 ] || wine=/usr/lib/wine/wine64
