@@ -33,8 +33,10 @@ JOBS ?= $(shell nproc)
 MINGW_CXX ?= x86_64-w64-mingw32-g++-posix
 WINE ?= /usr/lib/wine/wine64
 WINESERVER ?= /usr/lib/wine/wineserver
-# A Wine prefix of the build's own, no display, no debug chatter.
-WINE_ENV = WINEPREFIX=$(CURDIR)/$(MINGW_BUILD)/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
+# A Wine prefix of the build's own; scripts/wine-run holds Wine's other
+# settings (no display, what Wine prints) for everything run under Wine.
+WINE_ENV = WINEPREFIX=$(CURDIR)/$(MINGW_BUILD)/wine-prefix WINE=$(WINE)
+WINE_RUN = $(CURDIR)/scripts/wine-run
 
 INSTALL_DEPS = scripts/install-deps
 # The server's build folder. Its tests are built where GoogleTest was there
@@ -105,12 +107,16 @@ fuzz-ci: fuzz-build
 # at gameserver.exe.
 # One Wine server for the whole run (it ends a minute after the last Windows
 # process): a server that quits between two tests races the next one's start.
+# A server left from an earlier run (which may quit at once) is ended first:
+# a second server for the prefix cannot start beside it.
 test-windows: build windows
 	mkdir -p $(MINGW_BUILD)/wine-prefix
-	$(WINE_ENV) $(WINESERVER) -p60 >/dev/null 2>&1
-	$(WINE_ENV) $(WINE) wineboot --init
+	$(WINE_ENV) $(WINESERVER) -k 2>/dev/null || true
+	$(WINE_ENV) $(WINESERVER) -w
+	$(WINE_ENV) $(WINESERVER) -p60
+	$(WINE_ENV) $(WINE_RUN) --exec wineboot --init
 	cd $(MINGW_BUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
-	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE) $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \
+	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE_RUN) --exec $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \
 		ctest --output-on-failure -j $(JOBS) -R '^(e2e|list_e2e)'
 
 # Everything is installed first, the Windows build and Wine included.

@@ -28,9 +28,19 @@ printf 'nameserver 127.0.0.1\noptions timeout:30 attempts:5\n' > "$dir/resolv.co
 printf 'hosts: files dns\n' > "$dir/nsswitch.conf"
 # Without resolv.conf the resolver asks 127.0.0.1 anyway, and without
 # nsswitch.conf it asks the hosts file after a name server that refuses.
-unshare --mount sh -c '
+# Port 80 is the machine's: the list tests and the package checks of every
+# build on it take turns through /tmp/port80.lock, which flock holds while the
+# tests run (-o: the programs they start get no descriptor of it).
+status=0
+flock -o -E 75 -w 240 /tmp/port80.lock unshare --mount sh -c '
   mount --bind "$0/hosts" /etc/hosts || { echo "skipped: cannot bind /etc/hosts" >&2; exit 77; }
   for f in resolv.conf nsswitch.conf; do
     [ ! -e "/etc/$f" ] || mount --bind "$0/$f" "/etc/$f" || { echo "skipped: cannot bind /etc/$f" >&2; exit 77; }
   done
-  exec "$@"' "$dir" "$@"
+  exec "$@"' "$dir" "$@" || status=$?
+if [ "$status" = 75 ]; then
+  echo "FAILED: port 80 was not free within 240 s; /tmp/port80.lock is held by (PID command):" \
+    "$(lslocks -n -o PID,COMMAND,PATH | grep -F /tmp/port80.lock | awk '{ print $1, $2 }' | xargs)" >&2
+  exit 1
+fi
+exit "$status"

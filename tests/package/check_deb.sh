@@ -7,6 +7,8 @@
 set -euo pipefail
 cpack=$1 build=$2 fifo_test=$3
 here=$(cd "$(dirname "$0")" && pwd)
+# Its log: build/package-logs/deb.log.
+. "$here/check_log.sh" "$build" deb "$@"
 
 for tool in dpkg-deb dpkg systemd-analyze; do
   if ! command -v "$tool" >/dev/null; then
@@ -16,7 +18,7 @@ for tool in dpkg-deb dpkg systemd-analyze; do
 done
 
 scratch=$(mktemp -d "$build/deb-check.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+check_cleanup() { rm -rf "$scratch"; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
 if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$scratch" >"$scratch/cpack.log" 2>&1; then

@@ -11,21 +11,55 @@ here=$(cd "$(dirname "$0")" && pwd)
 tag=gameserver:$version
 skip() { echo "skipped: $*" >&2; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
+# Its log: build/package-logs/image.log.
+. "$here/check_log.sh" "$build" image "$@"
 
 command -v podman >/dev/null || skip "podman is not installed"
 command -v podman-compose >/dev/null || skip "podman-compose is not installed"
+
+# Everything a run creates is named after its process: gameserver-check-PID-.
+# A run that was killed (a time-out) leaves its containers running, and their
+# podman monitors (conmon) hold any descriptor the run had open, its lock
+# too. What belongs to a run that no longer runs goes.
+for pid in $({ podman ps -a --format '{{.Names}}'; podman network ls --format '{{.Name}}'; } |
+             sed -n 's/^gameserver-check-\([0-9]*\)-.*/\1/p' | sort -u); do
+  grep -qsF check_image.sh "/proc/$pid/cmdline" && continue
+  echo "Removing what the image check $pid left behind:" \
+    "$(podman ps -a --filter "name=^gameserver-check-$pid-" --format '{{.Names}}' | xargs)"
+  podman ps -a --filter "name=^gameserver-check-$pid-" --format '{{.Names}}' | xargs -r podman rm -f >&7 2>&1
+  podman network ls --filter "name=^gameserver-check-$pid-" --format '{{.Name}}' | xargs -r podman network rm >&7 2>&1
+done
+
 # One check at a time on a machine: each builds and tags gameserver:VERSION.
-exec 9>"${TMPDIR:-/tmp}/gameserver-image-check.lock"
-flock 9
+# The lock's descriptor (9) is closed for every command that starts
+# containers, so that no container holds it.
+lock=${TMPDIR:-/tmp}/gameserver-image-check.lock
+exec 9>"$lock"
+holders() { lslocks -n -o PID,COMMAND,PATH | grep -F "$1" | awk '{ print $1, $2 }' | xargs; }
+flock -w 300 9 || fail "$lock is still held after 300 s, by (PID command): $(holders "$lock")"
 scratch=$(mktemp -d "$build/image-check.XXXXXX")
-# Everything this check creates is named after it.
 prefix=gameserver-check-$$
-cleanup() {
-  podman ps -a --filter "name=^$prefix" --format '{{.Names}}' | xargs -r podman rm -f >/dev/null 2>&1 || true
-  podman network ls --filter "name=^$prefix" --format '{{.Name}}' | xargs -r podman network rm >/dev/null 2>&1 || true
+# What podman has on this machine, the last lines of this run's containers,
+# and who holds port 80.
+check_state() {
+  echo "-- containers"
+  podman ps -a --format '{{.Names}}  {{.Image}}  {{.Status}}  {{.Ports}}'
+  podman ps -a --filter "name=^$prefix" --format '{{.Names}}' | while read -r name; do
+    echo "-- podman logs --tail 40 $name"
+    podman logs --tail 40 "$name"
+  done
+  echo "-- networks"
+  podman network ls
+  echo "-- images"
+  podman images
+  echo "-- port 80"
+  ss -ltnp 'sport = :80'
+}
+check_cleanup() {
+  podman ps -a --filter "name=^$prefix" --format '{{.Names}}' | xargs -r podman rm -f
+  podman network ls --filter "name=^$prefix" --format '{{.Name}}' | xargs -r podman network rm
   rm -rf "$scratch"
 }
-trap cleanup EXIT
 
 # podman's settings for this check alone: runc, where installed (crun refuses
 # some hosts' cgroup layout), and resource limits no higher than this
@@ -42,11 +76,11 @@ export CONTAINERS_CONF=$scratch/containers.conf
 # dynamic loader (which runs on its own).
 mkdir "$scratch/probe"
 cp -L /lib64/ld-linux-x86-64.so.2 "$scratch/probe/ld.so"
-if ! out=$(podman run --rm --network none --rootfs "$scratch/probe" /ld.so --version 2>&1); then
+if ! out=$(podman run --rm --network none --rootfs "$scratch/probe" /ld.so --version 2>&1 9>&-); then
   skip "podman cannot run containers here: $out"
 fi
 
-ENGINE=podman "$build_image" "$program" "$tag" "$scratch/stage" >"$scratch/build.log" 2>&1 ||
+ENGINE=podman "$build_image" "$program" "$tag" "$scratch/stage" >"$scratch/build.log" 2>&1 9>&- ||
   { cat "$scratch/build.log" >&2; fail "the image did not build"; }
 settings=$(podman image inspect --format \
   '{{.Config.User}} {{json .Config.ExposedPorts}} {{.Config.StopSignal}} {{json .Config.Entrypoint}}' "$tag")
@@ -59,5 +93,13 @@ echo "image $tag: $size bytes ($((size / 1000))kB)"
 # send it to a registry.
 grep -qxF "    image: $tag" "$compose_file" || fail "$compose_file does not name $tag"
 
+# Port 80, where one test's stand-in list listens, is the machine's: the list
+# tests and the service check of every build on it take turns through
+# /tmp/port80.lock, which flock holds (-o: the tests' containers get no
+# descriptor of it).
+status=0
 GAMESERVER_IMAGE=$(podman image inspect --format '{{.Id}}' "$tag") GAMESERVER_CONTAINER_PREFIX=$prefix \
-  GAMESERVER_COMPOSE_FILE=$compose_file GAMESERVER_COMMAND=$here/run_in_container.sh "$image_test"
+  GAMESERVER_COMPOSE_FILE=$compose_file GAMESERVER_COMMAND=$here/run_in_container.sh \
+  flock -o -E 75 -w 200 /tmp/port80.lock "$image_test" 9>&- || status=$?
+[ "$status" != 75 ] || fail "port 80 was not free within 200 s: /tmp/port80.lock is held by (PID command): $(holders /tmp/port80.lock)"
+[ "$status" = 0 ] || fail "image_tests failed (exit status $status)"

@@ -19,7 +19,8 @@ old_release=1.0.0 old_commit=2e67e7f
 
 skip() { echo "skipped: $*" >&2; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
-trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2' ERR
+# Its log: build/package-logs/systemd.log.
+. "$(dirname "$0")/check_log.sh" "$build" systemd "$@"
 [ "$(id -u)" = 0 ] || skip "needs root"
 for tool in systemd-nspawn debootstrap nsenter flock timeout; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
@@ -93,8 +94,21 @@ fi
 # What a run that was killed outright left behind.
 rm -rf "$build"/nspawn/run.*
 scratch=$(mktemp -d "$build/nspawn/run.XXXXXX")
-nspawn_pid='' list_pid='' clients=()
-cleanup() {
+nspawn_pid='' list_pid='' clients=() leader=''
+# The container's console, its failed units and journal, and who holds port 80.
+check_state() {
+  echo "-- the container's console (last 40 lines)"
+  tail -n 40 "$scratch/boot.log"
+  if [ -n "$leader" ] && kill -0 "$leader" 2>/dev/null; then
+    echo "-- failed units"
+    inside systemctl --failed --no-pager
+    echo "-- journal of this boot (last 80 lines)"
+    inside journalctl -b --no-pager -n 80
+  fi
+  echo "-- port 80"
+  ss -ltnp 'sport = :80'
+}
+check_cleanup() {
   set +e
   for pid in "${clients[@]}" $list_pid; do kill "$pid" 2>/dev/null; done
   if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2>/dev/null; then
@@ -104,7 +118,6 @@ cleanup() {
   wait 2>/dev/null
   rm -rf "$scratch"
 }
-trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 # The package, and the same build as a newer release to upgrade to.
@@ -237,7 +250,7 @@ awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }' || fail "exposure $score is above
 # machine may stand in for at a time.
 exec 9>/tmp/port80.lock
 waited=$SECONDS
-flock -w 300 9 || fail "port 80 stayed taken"
+flock -w 300 9 || fail "port 80 stayed taken: /tmp/port80.lock is held by (PID command): $(lslocks -n -o PID,COMMAND,PATH | grep -F /tmp/port80.lock | awk '{ print $1, $2 }' | xargs)"
 echo "Port 80 had to be waited for $((SECONDS - waited)) s"
 "$peer" list >"$scratch/list.log" &
 list_pid=$!

@@ -6,6 +6,9 @@
 # Usage: check_zip.sh CPACK BUILD_DIR
 set -euo pipefail
 cpack=$1 build=$2
+here=$(cd "$(dirname "$0")" && pwd)
+# Its log: build-mingw/package-logs/zip.log.
+. "$here/check_log.sh" "$build" zip "$@"
 
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || [ ! -x /usr/lib/wine/wine64 ] || wine=/usr/lib/wine/wine64
@@ -16,11 +19,10 @@ fi
 
 scratch=$(mktemp -d "$build/zip-check.XXXXXX")
 server=
-cleanup() {
+check_cleanup() {
   [ -z "$server" ] || kill -9 "$server" 2>/dev/null || true
   rm -rf "$scratch"
 }
-trap cleanup EXIT
 fail() { echo "FAILED: $*" >&2; [ ! -f "$scratch/out" ] || sed 's/^/server: /' "$scratch/out" >&2; exit 1; }
 
 if ! "$cpack" --config "$build/CPackConfig.cmake" -G ZIP -B "$scratch" >"$scratch/cpack.log" 2>&1; then
@@ -36,8 +38,9 @@ top=./$(basename "${zips[0]}" .zip)
 [ "$files" = "$(printf '%s\n' "$top/README.md" "$top/gameserver.exe")" ] || fail "the .zip holds: $files"
 
 # Started as an operator starts it from the unpacked folder: no MinGW DLLs
-# beside it, a Wine prefix of its own build tree.
-export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
+# beside it, a Wine prefix of its own build tree. Wine's error messages go
+# with the server's output.
+export WINEPREFIX=$build/wine-prefix WINE=$wine WINEDEBUG=-all,err+all
 mkfifo "$scratch/console"
 exec 3<>"$scratch/console"
 cd "$scratch/unzipped/$top"
@@ -45,7 +48,7 @@ cd "$scratch/unzipped/$top"
 printed() { tr -d '\r' <"$scratch/out" | grep -qx "$1"; }
 for attempt in 1 2 3 4 5; do
   port=$((20000 + (RANDOM * 32768 + RANDOM) % 12000))
-  "$wine" ./gameserver.exe -onlylan -port "$port" <&3 >"$scratch/out" 2>&1 &
+  "$here/../../scripts/wine-run" --exec ./gameserver.exe -onlylan -port "$port" <&3 >"$scratch/out" 2>&1 &
   server=$!
   # Wine sets up its prefix on first use: the limit is generous.
   for _ in $(seq 1800); do
