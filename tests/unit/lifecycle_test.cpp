@@ -32,7 +32,10 @@ TEST(Lifecycle, StopWaitsForTheNetworkThreadAndNoLonger) {
     int port = netLocalPort(probe);
     netClose(probe);
     GameServer* server = createServer("t", port, 4);
-    startNetwork(*server);
+    // The network thread as startNetwork starts it, but joined at the end:
+    // a thread still ending while the test's process ends may crash it.
+    ASSERT_TRUE(netWakerOpen(server->waker));
+    std::thread network([server] { networkThread(*server); });
     Socket player = connectOnceListening(port);
     EXPECT_NE(player, kInvalidSocket);
 
@@ -55,4 +58,5 @@ TEST(Lifecycle, StopWaitsForTheNetworkThreadAndNoLonger) {
     }
     EXPECT_TRUE(readsEnd(player));
     netClose(player);
+    network.join();
 }
