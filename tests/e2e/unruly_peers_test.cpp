@@ -82,11 +82,13 @@ TEST(e2eUnruly, ResetConnectionsAreReportedAndOrderlyClosesAreNot) {
     bob->reset();
     EXPECT_TRUE(server->waitForLine(Stream::Out, "Client ID 2 disconnected"));
     // Wine may read a reset that select saw before the read as the peer's
-    // orderly end, with its line on standard output and none on error.
+    // orderly end, with its line on standard output; the socket's error
+    // then may or may not still tell of the reset.
     const std::string orderly = "Socket " + bobsSocket + " was closed by the client. Shutting down.";
     const auto out = server->lines(Stream::Out);
     if (serverIsWindows() && std::find(out.begin(), out.end(), orderly) != out.end()) {
-        EXPECT_TRUE(server->lines(Stream::Err).empty());
+        const auto err = server->lines(Stream::Err);
+        EXPECT_TRUE(err.empty() || err == std::vector<std::string>{"Read error: Connection reset by peer (10054)"});
         return;
     }
     // Its own pipe: carol's close, had it given a line, would come first.
