@@ -55,7 +55,6 @@ void handleScoreReport(GameServer& server, ClientConnection& client) {
         lineWrite(line, Stream::Out);
     }
     relayToOthers(server, client);
-    removeFrame(client);
     server.songRunning = 0;
 }
 
@@ -67,7 +66,6 @@ void handleChatText(GameServer& server, ClientConnection& client) {
     lineAdd(line, ": ");
     lineAddClientText(line, reinterpret_cast<const char*>(packetOf(client) + 1), kChatTextSize);
     lineWrite(line, Stream::Out);
-    removeFrame(client);
 }
 
 void handleSetGatedFlag(GameServer& server, ClientConnection& client) {
@@ -75,14 +73,10 @@ void handleSetGatedFlag(GameServer& server, ClientConnection& client) {
         client.gatedFlag = packetOf(client)[1];
         relayToOthers(server, client);
     }
-    removeFrame(client);
 }
 
 void handleSongSelected(GameServer& server, ClientConnection& client) {
-    if (client.isHost != 1) {
-        removeFrame(client);
-        return;
-    }
+    if (client.isHost != 1) return;
     const std::uint8_t* p = packetOf(client);
     server.songId = readInt32(p + kSongId);
     std::memset(server.songName, 0, sizeof server.songName);
@@ -103,19 +97,16 @@ void handleSongSelected(GameServer& server, ClientConnection& client) {
         c.playerValue = arg3;
     }
     relayToOthers(server, client);
-    removeFrame(client);
 }
 
 void handleSetSongFlag(GameServer& server, ClientConnection& client) {
     client.songFlag = packetOf(client)[1];
     relayToOthers(server, client);
-    removeFrame(client);
 }
 
 void handleSetPlayerValue(GameServer& server, ClientConnection& client) {
     client.playerValue = readInt32(packetOf(client) + 1);
     relayToOthers(server, client);
-    removeFrame(client);
 }
 
 void handleLobbyValue(GameServer& server, ClientConnection& client) {
@@ -123,19 +114,16 @@ void handleLobbyValue(GameServer& server, ClientConnection& client) {
         server.lobbyValue = readInt32(packetOf(client) + 1);
         relayToOthers(server, client);
     }
-    removeFrame(client);
 }
 
 void handleStartCancel(GameServer& server, ClientConnection& client) {
     relayToAll(server, client);
-    removeFrame(client);
     for (auto& c : server.clients) c.startVote = 0;
 }
 
 void handleStartVote(GameServer& server, ClientConnection& client) {
     if (client.startVote == 1) {
         startSong(server, client, "starting to play song");
-        removeFrame(client);
         return;
     }
     client.startVote = 1;
@@ -143,10 +131,8 @@ void handleStartVote(GameServer& server, ClientConnection& client) {
     for (const auto& c : server.clients)
         if (c.startVote == 0) allVoted = false;
     if (allVoted) startSong(server, client, "starting to play song ");
-    removeFrame(client);
 }
 
 void handleStreamOptIn(GameServer&, ClientConnection& client) {
     client.streamOptIn = packetOf(client)[1];
-    removeFrame(client);
 }

@@ -99,7 +99,6 @@ bool handleHello(GameServer& server, ClientConnection& client) {
     std::uint8_t reply[kHelloReplyLength];
     buildHelloReply(client.id, status, client.name, reply);
     queuePacket(server, client, reply);
-    removeFrame(client);
 
     if (status != kStatusAccepted) {
         flushSendBuffer(server, client);

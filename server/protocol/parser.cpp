@@ -17,9 +17,12 @@ void markForClose(GameServer& server, ClientConnection& client) {
         socketSetAdd(server.exceptSet, client.sock);
 }
 
-void relayAndRemove(void (*relay)(GameServer&, ClientConnection&), GameServer& server, ClientConnection& client) {
-    relay(server, client);
-    removeFrame(client);
+// Takes the frame at the front of recvBuf off; the parser alone decides
+// where frames begin.
+void removeFrame(ClientConnection& client) {
+    std::int32_t frameLen = static_cast<std::int32_t>(frameLength(client.recvBuf[1]));
+    client.recvLen -= frameLen;
+    std::memmove(client.recvBuf, client.recvBuf + frameLen, static_cast<std::size_t>(client.recvLen));
 }
 
 }  // namespace
@@ -58,11 +61,11 @@ bool parsePackets(GameServer& server, ClientConnection& client) {
         switch (id) {
         case kStreamRelay0:
         case kStreamRelay2:
-        case kStreamRelay9: relayAndRemove(relayToOptedIn, server, client); break;
+        case kStreamRelay9: relayToOptedIn(server, client); break;
         case kRelay4:
         case kRelay6:
         case kRelay7:
-        case kRelay8: relayAndRemove(relayToOthers, server, client); break;
+        case kRelay8: relayToOthers(server, client); break;
         case kScoreReport: handleScoreReport(server, client); break;
         case kChatText: handleChatText(server, client); break;
         case kHello:
@@ -84,12 +87,9 @@ bool parsePackets(GameServer& server, ClientConnection& client) {
             markForClose(server, client);
             return false;
         }
+        // Every frame is taken off here, once, whatever its handler did with
+        // it: a handler cannot hold the parser on one frame.
+        removeFrame(client);
     }
     return true;
-}
-
-void removeFrame(ClientConnection& client) {
-    std::int32_t frameLen = static_cast<std::int32_t>(frameLength(client.recvBuf[1]));
-    client.recvLen -= frameLen;
-    std::memmove(client.recvBuf, client.recvBuf + frameLen, static_cast<std::size_t>(client.recvLen));
 }
