@@ -3,6 +3,11 @@
 #include "net/console_input.h"
 
 bool takeConsoleLine(ConsoleReader& reader, std::string& line) {
+    if (reader.skipToLineEnd) {
+        std::size_t rest = reader.pending.find('\n');
+        reader.pending.erase(0, rest == std::string::npos ? reader.pending.size() : rest + 1);
+        reader.skipToLineEnd = rest == std::string::npos && !reader.ended;
+    }
     std::size_t end = reader.pending.find('\n');
     if (end == std::string::npos) {
         if (!reader.ended || reader.pending.empty()) return false;

@@ -13,6 +13,9 @@ struct ConsoleReader {
     std::mutex lock;
     std::string pending;  // read, not yet handed out: lines, and a line not yet ended
     bool ended = false;   // standard input has ended
+    // The start of the line under way was left out (an upgrade carries no
+    // more than it can): the rest of it is no command and is passed over.
+    bool skipToLineEnd = false;
 };
 
 // With the lock held: the next line, without its line end. Once input has

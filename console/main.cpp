@@ -1,5 +1,6 @@
 // The process entry: options, start, the console loop, stop; or, in a
-// program that an upgrade started, the taking over.
+// program that an upgrade started, the taking over; or, in a program being
+// checked for an upgrade, the answer.
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -9,11 +10,12 @@
 #include "console/commands.h"
 #include "console/options.h"
 #include "console/server_control.h"
+#include "console/take_over.h"
 #include "console/upgrade.h"
 #include "masterlist/master_list.h"
 #include "net/output.h"
 #include "net/process.h"
-#include "net/service_notify.h"
+#include "net/program_check.h"
 #include "net/stop_signal.h"
 #include "server/lifecycle.h"
 
@@ -50,15 +52,12 @@ void startAfresh(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     holdControlSignals();
-    if (answerProbe(probeAnswer())) endProcess(0);
+    if (answerCheckRequest()) endProcess(0);
     rememberCommandLine(argc, argv);
     AnnounceStart announce{};
-    if (takeOver(gProcess, announce)) {
-        resumeServer(*gProcess.server, gProcess.onlylan, announce);
-        if (gProcess.server->listenSocket != kInvalidSocket) notifyReady();
-    } else {
-        startAfresh(argc, argv);
-    }
+    if (takeOver(gProcess, announce)) serveAfterTakeOver(gProcess, announce);
+    else startAfresh(argc, argv);
+    // A stop or an upgrade asked for while the server took over is taken now.
     watchStopSignals([](void* p) { stopAndExit(*static_cast<ServerProcess*>(p)); },
                      [](void* p) { upgradeInPlace(*static_cast<ServerProcess*>(p)); }, &gProcess);
 

@@ -9,11 +9,6 @@ void startServer(GameServer& server, bool onlylan) {
     if (!onlylan) startAnnouncer(server, firstAnnounceStart(kAnnounceSchedule));
 }
 
-void resumeServer(GameServer& server, bool onlylan, const AnnounceStart& announce) {
-    resumeNetwork(server);
-    if (!onlylan) startAnnouncer(server, announce);
-}
-
 void stopServer(GameServer& server) {
     stopNetwork(server);
     if (server.masterList) unregisterServer(*server.masterList);

@@ -1,28 +1,22 @@
 #include "console/upgrade.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <mutex>
 #include <string>
 
-#include "console/options.h"
 #include "masterlist/master_list.h"
 #include "net/output.h"
 #include "net/process.h"
+#include "net/program_check.h"
 #include "net/service_notify.h"
 #include "net/stop_signal.h"
-#include "server/client_table.h"
 #include "upgrade/handover.h"
 #include "upgrade/state_codec.h"
 
-#ifndef GAMESERVER_RELEASE
-#define GAMESERVER_RELEASE "0"
-#endif
-
 namespace {
 
-// A program that takes over answers the probe at once; one that has not
+// A program that can take over answers the check at once; one that has not
 // answered by then never will.
 constexpr int kProbeWaitMs = 3000;
 // A console that takes its output finishes the batch under way by then.
@@ -39,14 +33,24 @@ void reportFailure(const std::string& why) {
     notifyReady();
 }
 
-// Why the probed program cannot take over, or "" when it can.
-std::string probeVerdict(const char* path, const ProbeResult& probe) {
-    std::string program = path;
+// Why the checked program cannot take over the state of `clients` clients,
+// or "" when it can.
+std::string checkVerdict(const std::string& program, const ProbeResult& probe, std::uint32_t clients) {
     char why[256];
     switch (probe.kind) {
-    case ProbeResult::Answered:
-        if (probeAnswerAccepts(probe.answer, why, sizeof why)) return "";
-        return program + ": " + why;
+    case ProbeResult::Answered: {
+        CheckAnswer answer = readCheckAnswer(probe.answer);
+        switch (answer.kind) {
+        case CheckAnswer::Keeps:
+            if (answer.kept == clients) return "";
+            return program + " would keep " + std::to_string(answer.kept) + " of " + std::to_string(clients) +
+                   " clients";
+        case CheckAnswer::Refuses: return program + " refuses the state: " + answer.why;
+        case CheckAnswer::NoFormat:
+        case CheckAnswer::Unknown: return program + ": " + answer.why;
+        }
+        return program + ": no verdict";
+    }
     case ProbeResult::CannotRun: return "cannot run " + program + ": " + std::strerror(probe.code);
     case ProbeResult::ExitedSilently:
         std::snprintf(why, sizeof why, probe.code < 0 ? "was ended by signal %d" : "ended with exit code %d",
@@ -71,13 +75,110 @@ std::uint8_t* handoverArea() {
     return area;
 }
 
-}  // namespace
-
-const char* probeAnswer() {
-    static const std::string answer =
-        std::string(kProbeAnswerPrefix) + std::to_string(kHandoverFormat) + " release " + GAMESERVER_RELEASE;
-    return answer.c_str();
+// The console's unread input, as much of it as a state carries: a line the
+// console was told to pass over is left out first, then whole lines beyond
+// the limit. What is left out is counted, and where it ends inside a line the
+// new program passes over the rest of that line.
+void captureConsole(const ConsoleReader& console, HandoverState& state) {
+    std::string_view input = console.pending;
+    bool skip = console.skipToLineEnd;
+    if (skip) {
+        std::size_t end = input.find('\n');
+        input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
+        skip = end == std::string_view::npos;
+    }
+    std::size_t carried = input.size();
+    if (carried > kHandoverConsoleBytes) {
+        std::size_t lastEnd = input.rfind('\n', kHandoverConsoleBytes - 1);
+        carried = lastEnd == std::string_view::npos ? 0 : lastEnd + 1;
+        skip = input.back() != '\n';
+    }
+    std::memcpy(state.console, input.data(), carried);
+    state.consoleLen = static_cast<std::uint32_t>(carried);
+    state.consoleLeftOut = input.size() - carried;
+    state.consoleSkipLine = skip ? 1 : 0;
 }
+
+// With the console's, the table's and the send lock held: the state as it
+// stands, the output copied (for a check) or taken from the frozen queue
+// (for the switch).
+void captureState(ServerProcess& process, HandoverState& state, bool forSwitch) {
+    captureServer(*process.server, process.onlylan, state);
+    captureList(*process.server->masterList, state);
+    captureConsole(process.console, state);
+    state.outputLen = static_cast<std::uint32_t>(
+        forSwitch ? snapshotOutput(state.output, sizeof state.output, &state.outputDropped)
+                  : copyOutput(state.output, sizeof state.output, &state.outputDropped));
+}
+
+// The check: the program is given the state as it stands, without the
+// sockets, and reads it as it would at the switch. The players wait for the
+// capture only. False where the upgrade ends here: why says why, or is empty
+// when a stop is under way.
+bool check(ServerProcess& process, const std::string& path, ProgramFile next, std::string& why) {
+    HandoverState& state = handoverState();
+    std::uint8_t* area = handoverArea();
+    {
+        std::lock_guard<std::mutex> console(process.console.lock);
+        std::lock_guard<std::mutex> table(process.server->tableLock);
+        if (process.server->stopFlag.load() != 0) return false;
+        std::lock_guard<std::mutex> send(process.server->sendLock);
+        captureState(process, state, false);
+    }
+    std::size_t len = encodeHandover(state, area, kHandoverMaxBytes);
+    if (len == 0) {
+        why = "the state does not fit in " + std::to_string(kHandoverMaxBytes) + " bytes";
+        return false;
+    }
+    why = checkVerdict(path, checkProgram(next, path.c_str(), area, len, kProbeWaitMs), state.clientCount);
+    return why.empty();
+}
+
+// The switch. From here on nothing changes under the upgrade's hands: the
+// output writer stands still (stopped first, so that a stalled console does
+// not lengthen the players' pause), the console is between two commands, the
+// network thread between two passes, and no send is under way. Returns only
+// when the new program could not be started; why is then empty when a stop
+// is under way.
+void switchTo(ServerProcess& process, ProgramFile next, ProgramFile own, std::string& why) {
+    GameServer& server = *process.server;
+    HandoverState& state = handoverState();
+    std::uint8_t* area = handoverArea();
+    freezeOutput(kOutputFreezeWaitMs);
+    {
+        std::lock_guard<std::mutex> console(process.console.lock);
+        std::lock_guard<std::mutex> table(server.tableLock);
+        if (server.stopFlag.load() != 0) {
+            thawOutput();
+            return;
+        }
+        std::lock_guard<std::mutex> send(server.sendLock);
+        captureState(process, state, true);
+        std::size_t len = encodeHandover(state, area, kHandoverMaxBytes);
+        Socket sockets[kMaxClientId + 1];
+        std::size_t count = 0;
+        sockets[count++] = server.listenSocket;
+        for (const auto& c : server.clients) sockets[count++] = c.sock;
+        // A request that came meanwhile was this one: the new program must
+        // not start another.
+        forgetUpgradeRequests();
+        char text[512];
+        if (len == 0) {
+            std::snprintf(text, sizeof text, "the state does not fit in %zu bytes", kHandoverMaxBytes);
+        } else {
+            // Lines other threads queue from now on are lost at the switch:
+            // they are counted in the state, up to the moment it goes.
+            patchOutputDropped(area, len, holdOutputForSwitch());
+            replaceProcess(next, own, area, len, sockets, count, text, sizeof text);
+            releaseOutput();
+        }
+        // Still here: the new program never started, and nothing was given up.
+        thawOutput();
+        why = text;
+    }
+}
+
+}  // namespace
 
 void upgradeInPlace(ServerProcess& process) {
     GameServer& server = *process.server;
@@ -87,100 +188,31 @@ void upgradeInPlace(ServerProcess& process) {
         if (server.stopFlag.load() != 0) return;  // the stop under way ends the process
         if (server.listenSocket == kInvalidSocket) return reportFailure("the server has no listener open yet");
     }
-    const char* path = programPath();
-    if (path[0] == 0) return reportFailure("the path the server was started from is not known");
+    const std::string path = programPath();
+    if (path.empty()) return reportFailure("the path the server was started from is not known");
     Line line;
     lineStart(line);
     lineAdd(line, "Upgrading server to ");
-    lineAdd(line, path);
+    lineAdd(line, path.c_str());
     lineAdd(line, "...");
     lineWrite(line, Stream::Out);
     notifyReloading();
 
-    // Nothing is given up before the new program has said that it can take over.
-    std::string verdict = probeVerdict(path, probeProgram(path, kProbeWaitMs));
-    if (!verdict.empty()) return reportFailure(verdict);
-
-    // The state's memory is made (and zeroed, 1.3 MB) while the server still
-    // serves: the clients wait for no more than the capture itself.
-    HandoverState& state = handoverState();
-    std::uint8_t* area = handoverArea();
-
-    // From here on nothing changes under the upgrade's hands: the console is
-    // between two commands, the network thread between two passes, no send
-    // is under way, and the writer of the output stands still.
-    char why[512];
-    {
-        std::lock_guard<std::mutex> console(process.console.lock);
-        std::lock_guard<std::mutex> table(server.tableLock);
-        if (server.stopFlag.load() != 0) return;
-        std::lock_guard<std::mutex> send(server.sendLock);
-        captureServer(server, process.onlylan, state);
-        captureList(*server.masterList, state);
-        std::size_t console_len = process.console.pending.size();
-        state.consoleLen = static_cast<std::uint32_t>(console_len < kHandoverConsoleBytes ? console_len
-                                                                                           : kHandoverConsoleBytes);
-        std::memcpy(state.console, process.console.pending.data(), state.consoleLen);
-        state.outputLen = static_cast<std::uint32_t>(
-            freezeOutput(kOutputFreezeWaitMs, state.output, sizeof state.output, &state.outputDropped));
-        std::size_t len = encodeHandover(state, area, kHandoverMaxBytes);
-        Socket sockets[kMaxClientId + 1];
-        std::size_t count = 0;
-        sockets[count++] = server.listenSocket;
-        for (const auto& c : server.clients) sockets[count++] = c.sock;
-        // A request that came meanwhile was this one: the new program must
-        // not start another.
-        forgetUpgradeRequests();
-        if (len == 0) std::snprintf(why, sizeof why, "the state does not fit in %zu bytes", kHandoverMaxBytes);
-        else replaceProcess(path, area, len, sockets, count, why, sizeof why);
-        // Still here: the new program never started, and nothing was given up.
-        thawOutput();
+    // The new program is opened once: what is checked is what is run, whatever
+    // is put at the path meanwhile. The program running now stays open to be
+    // run again should the new one fail while it takes over.
+    int error = 0;
+    ProgramFile next = openProgram(path.c_str(), &error);
+    if (next == kNoProgram) return reportFailure("cannot run " + path + ": " + std::strerror(error));
+    ProgramFile own = openOwnProgram(&error);
+    if (own == kNoProgram) {
+        closeProgram(next);
+        return reportFailure(std::string("the program this server runs cannot be held open to return to: ") +
+                             std::strerror(error));
     }
-    reportFailure(why);
-}
-
-bool takeOver(ServerProcess& process, AnnounceStart& announce) {
-    std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[kHandoverMaxBytes]);
-    std::size_t len = 0;
-    char why[512];
-    Inherited inherited = takeInheritedState(area.get(), kHandoverMaxBytes, &len, why, sizeof why);
-    if (inherited == Inherited::None) return false;
-    Line line;
-    if (inherited != Inherited::Taken) {
-        lineStart(line);
-        lineAdd(line, why);
-        lineAdd(line, "; the server starts afresh.");
-        lineWrite(line, Stream::Err);
-        if (inherited == Inherited::TooLarge) closeInheritedSockets();
-        return false;
-    }
-    std::unique_ptr<HandoverState> state(new HandoverState());
-    if (!decodeHandover(area.get(), len, *state, why, sizeof why)) {
-        // Nothing it names can be trusted: the old server's sockets close.
-        closeInheritedSockets();
-        lineStart(line);
-        lineAdd(line, "The state handed over was refused: ");
-        lineAdd(line, why);
-        lineAdd(line, "; its connections are closed and the server starts afresh.");
-        lineWrite(line, Stream::Err);
-        return false;
-    }
-    // The old program's lines come first, as they were queued.
-    restoreOutput(state->output, state->outputLen, state->outputDropped);
-    process.onlylan = state->onlylan != 0;
-    process.server = restoreServer(*state);
-    process.server->masterList =
-        createMasterList(chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost(), false));
-    restoreList(*state, *process.server->masterList);
-    announce = announceStartFrom(*state, kAnnounceSchedule);
-    process.console.pending.assign(state->console, state->consoleLen);
-
-    lineStart(line);
-    lineAdd(line, "Server upgraded to release ");
-    lineAdd(line, GAMESERVER_RELEASE);
-    lineAdd(line, ", ");
-    lineAddUnsigned(line, clientCount(*process.server));
-    lineAdd(line, clientCount(*process.server) == 1 ? " client kept." : " clients kept.");
-    lineWrite(line, Stream::Out);
-    return true;
+    std::string why;
+    if (check(process, path, next, why)) switchTo(process, next, own, why);
+    closeProgram(next);
+    closeProgram(own);
+    if (!why.empty()) reportFailure(why);
 }

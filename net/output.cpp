@@ -91,7 +91,9 @@ bool queueDropReport(std::size_t after) {
 // before it, or counts it as dropped when the two do not fit.
 void enqueue(Stream stream, const char* text, std::size_t len) {
     std::size_t need = recordBytes(len);
-    if (!queueDropReport(need) || used() + need > kOutputQueueBytes) {
+    // While an upgrade holds the writer, the count of lost lines travels as
+    // a number, not as a line among those it carries.
+    if (!(gFrozen || queueDropReport(need)) || used() + need > kOutputQueueBytes) {
         ++gDropped;
         return;
     }
@@ -215,16 +217,26 @@ bool outputRecordsValid(const std::uint8_t* records, std::size_t len) {
     return true;
 }
 
-std::size_t freezeOutput(int waitMs, std::uint8_t* area, std::size_t size, std::uint64_t* dropped) {
-    std::unique_lock<std::mutex> guard(gLock);
-    gFrozen = true;
-    // A console that takes its output finishes the batch at once; a stalled
-    // one must not hold the upgrade up. Such a batch is not written before
-    // the program is replaced, or is written whole: it counts as lost.
-    if (!gWritten.wait_for(guard, std::chrono::milliseconds(waitMs), [] { return !gWriting; })) {
-        gDropped += gWritingLines;
-        gWritingLines = 0;
+namespace {
+
+std::size_t gSnapshotEnd = 0;     // gTail when the switch's snapshot was taken
+std::uint64_t gSnapshotLost = 0;  // queued records the snapshot had no room for
+
+// With gLock held: the queued records from byte `at` of the queue on.
+std::size_t recordsFrom(std::size_t at) {
+    std::size_t count = 0;
+    while (at < used()) {
+        unsigned char header[kHeaderBytes];
+        ringPeek(at, header, sizeof header);
+        at += recordBytes(header[1] | static_cast<std::size_t>(header[2]) << 8);
+        ++count;
     }
+    return count;
+}
+
+// With gLock held: copies whole records from the front while they fit; the
+// length copied.
+std::size_t copyQueued(std::uint8_t* area, std::size_t size) {
     std::size_t len = 0;
     while (used() > len) {
         unsigned char header[kHeaderBytes];
@@ -234,15 +246,45 @@ std::size_t freezeOutput(int waitMs, std::uint8_t* area, std::size_t size, std::
         ringPeek(len, area + len, record);
         len += record;
     }
-    for (std::size_t at = len; at < used();) {
-        unsigned char header[kHeaderBytes];
-        ringPeek(at, header, sizeof header);
-        at += recordBytes(header[1] | static_cast<std::size_t>(header[2]) << 8);
-        ++gDropped;
-    }
-    *dropped = gDropped;
     return len;
 }
+
+}  // namespace
+
+std::size_t copyOutput(std::uint8_t* area, std::size_t size, std::uint64_t* dropped) {
+    std::lock_guard<std::mutex> guard(gLock);
+    std::size_t len = copyQueued(area, size);
+    *dropped = gDropped + recordsFrom(len);
+    return len;
+}
+
+void freezeOutput(int waitMs) {
+    std::unique_lock<std::mutex> guard(gLock);
+    gFrozen = true;
+    // A console that takes its output finishes the batch at once; a stalled
+    // one must not hold the upgrade up. Such a batch is not written before
+    // the program is replaced, or is written whole: it counts as lost.
+    if (!gWritten.wait_for(guard, std::chrono::milliseconds(waitMs), [] { return !gWriting; })) {
+        gDropped += gWritingLines;
+        gWritingLines = 0;
+    }
+}
+
+std::size_t snapshotOutput(std::uint8_t* area, std::size_t size, std::uint64_t* dropped) {
+    std::lock_guard<std::mutex> guard(gLock);
+    std::size_t len = copyQueued(area, size);
+    gSnapshotLost = recordsFrom(len);
+    gSnapshotEnd = gTail;
+    *dropped = gDropped + gSnapshotLost;
+    return len;
+}
+
+std::uint64_t holdOutputForSwitch() {
+    gLock.lock();
+    return gDropped + gSnapshotLost + recordsFrom(gSnapshotEnd - gHead);
+}
+
+void releaseOutput() { gLock.unlock(); }
 
 void thawOutput() {
     std::lock_guard<std::mutex> guard(gLock);

@@ -42,16 +42,28 @@ void writeLine(Stream stream, const char* text);
 // when the queue was written out. Meant for the end of the process.
 bool drainOutput(int timeoutMs);
 
-// For the upgrade in place. freezeOutput stops the writer after the batch it
-// is writing, waiting at most waitMs for that batch (one left unwritten then
-// counts as lost), and copies what is queued into area, records as the queue
+// For the upgrade in place. Queued lines are copied as records, as the queue
 // keeps them: the stream (0 out, 1 error), the length (2 bytes, low first),
-// the text with its line end. It returns their length, with the count of lost
-// lines in *dropped. Lines queued afterwards wait in the queue: thawOutput
-// lets the writer go on (the upgrade failed), restoreOutput puts records back
-// into a new program's queue before its first line.
-std::size_t freezeOutput(int waitMs, std::uint8_t* area, std::size_t size, std::uint64_t* dropped);
+// the text with its line end; each copy returns their length, with the count
+// of lost lines in *dropped.
+// copyOutput: what is queued now, for a check; the writer goes on.
+std::size_t copyOutput(std::uint8_t* area, std::size_t size, std::uint64_t* dropped);
+// freezeOutput stops the writer after the batch it is writing, waiting at
+// most waitMs for that batch (one left unwritten then counts as lost). Lines
+// queued afterwards wait in the queue. snapshotOutput then copies what is
+// queued for the switch; holdOutputForSwitch holds every other thread's line
+// back until the process is replaced and returns the count of lines lost by
+// then: those of the snapshot's count, and every line queued after it.
+// releaseOutput undoes the hold where the switch failed, and thawOutput lets
+// the writer go on (a failed upgrade; a new program once it serves).
+void freezeOutput(int waitMs);
+std::size_t snapshotOutput(std::uint8_t* area, std::size_t size, std::uint64_t* dropped);
+std::uint64_t holdOutputForSwitch();
+void releaseOutput();
 void thawOutput();
+// Puts records back into a new program's queue, before any line of its own
+// that it writes after them: false, with nothing put back, when they are not
+// whole records or do not fit.
 bool restoreOutput(const std::uint8_t* records, std::size_t len, std::uint64_t dropped);
 // Whether bytes are whole records as above, each ending its text with a line end.
 bool outputRecordsValid(const std::uint8_t* records, std::size_t len);

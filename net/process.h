@@ -1,9 +1,14 @@
 // The process around the server, for the upgrade in place: the program file
-// it was started from, the probe of a program file, and the replacement of
-// this process's program by another one, with the same process ID, the same
-// standard streams and the same command line, which inherits the server's
-// state and its sockets. Only POSIX systems can do this; on Windows each call
-// reports that it cannot.
+// it was started from, program files opened once and run from what was
+// opened, and the replacement of this process's program by another one, with
+// the same process ID, the same standard streams and the same command line,
+// which inherits the server's state and its sockets together with the program
+// that was replaced, to hand back to should it fail. Only POSIX systems can do
+// this; on Windows each call reports that it cannot.
+//
+// program_path_posix.cpp: the path and the program files; switch_posix.cpp:
+// the replacement; inherit_posix.cpp: what the new program inherits. The
+// check of a program is in program_check.h, the hand-back in hand_back.h.
 #pragma once
 
 #include <cstddef>
@@ -22,50 +27,50 @@ void rememberCommandLine(int argc, char** argv);
 // The program's path as resolved at start; empty where it could not be.
 const char* programPath();
 
-// What a probe of a program file found.
-struct ProbeResult {
-    enum Kind { Answered, CannotRun, ExitedSilently, NoAnswer } kind;
-    int code;          // CannotRun: the system's error number; ExitedSilently: the exit code, or -signal
-    char answer[256];  // Answered: the first line of the answer, without its line end
-};
-// Runs the program once as a probe, with no console and arguments that keep
-// a program of another kind off the network, and waits at most timeoutMs for
-// the first line it writes to the descriptor named in its environment. A
-// program still running then is killed.
-ProbeResult probeProgram(const char* path, int timeoutMs);
+// A program file held open: whatever is put at its path later, what is
+// checked and run is the file that was opened.
+using ProgramFile = int;
+inline constexpr ProgramFile kNoProgram = -1;
+// The file at the path now; kNoProgram with the system's error number in
+// *error where there is none.
+ProgramFile openProgram(const char* path, int* error);
+// The file this process runs, even where another has been renamed over its
+// path since it started.
+ProgramFile openOwnProgram(int* error);
+void closeProgram(ProgramFile program);
 
-// A probe still running is killed: the process is about to end, and a
-// program that does not answer would outlive it.
-void killProbe();
-
-// In a program started as a probe: writes the answer line and returns true;
-// the caller then ends the process. False (and nothing written) in any other
-// process.
-bool answerProbe(const char* answer);
-
-// Replaces this process's program with the one at path. The state bytes and
-// the sockets named travel with it: the new program finds them with
-// takeInheritedState; every other descriptor of the server closes. Returns only
-// when the replacement failed, with the reason in why (the sockets are then
-// as they were).
-void replaceProcess(const char* path, const std::uint8_t* state, std::size_t len, const Socket* sockets,
-                    std::size_t count, char* why, std::size_t whySize);
+// Replaces this process's program with `program`. The state bytes, the
+// sockets named and `fallback` (the program replaced, to hand back to) travel
+// with it: the new program finds them with takeInheritedState and
+// armHandBack; every other descriptor of the server closes. The state goes in
+// a memory file sealed against any change, so that what the new program reads
+// is what the old one finds again if it is handed back. Returns only when the
+// replacement failed, with the reason in why (the sockets are then as they
+// were).
+void replaceProcess(ProgramFile program, ProgramFile fallback, const std::uint8_t* state, std::size_t len,
+                    const Socket* sockets, std::size_t count, char* why, std::size_t whySize);
 
 // In the new program: the state the old one left in the environment's
-// descriptor, read whole into area. The variable is removed either way.
+// descriptor, read whole into area. The variable is removed either way; the
+// descriptor stays open until releaseInheritedState, so that a hand-back
+// finds it as it was.
 enum class Inherited {
     None,       // no state was handed over
     NotState,   // the variable names no state: why says what it names instead
     TooLarge,   // a state larger than area
-    Taken,      // *len bytes of state are in area
+    Taken,      // *len bytes of state are in area; *sealed: it can no longer change
 };
-Inherited takeInheritedState(std::uint8_t* area, std::size_t size, std::size_t* len, char* why, std::size_t whySize);
+Inherited takeInheritedState(std::uint8_t* area, std::size_t size, std::size_t* len, bool* sealed, char* why,
+                             std::size_t whySize);
+// The new program serves: the state's descriptor closes.
+void releaseInheritedState();
 
 // What an inherited descriptor is, as far as the server is concerned.
 enum class InheritedSocket { Listening, Connected, OtherSocket, NotASocket };
 InheritedSocket inspectInheritedSocket(Socket s);
 // An inherited socket the server keeps: it closes again when a program is
-// started, as every socket of the server does.
+// started, as every socket of the server does. Until then it stays open
+// across a hand-back.
 void keepInheritedSocket(Socket s);
 // Closes every inherited socket from descriptor 3 up that is still open when
 // a state has been refused: none of them can be trusted.

@@ -1,8 +1,11 @@
 // Windows cannot replace the program of a running process and keep its
-// sockets as POSIX systems can: the upgrade in place is not offered there.
-#include "net/process.h"
-
+// sockets as POSIX systems can: the upgrade in place, its check and its
+// hand-back are not offered there.
 #include <cstdio>
+
+#include "net/hand_back.h"
+#include "net/process.h"
+#include "net/program_check.h"
 
 bool canReplaceProcess() { return false; }
 
@@ -10,7 +13,36 @@ void rememberCommandLine(int, char**) {}
 
 const char* programPath() { return ""; }
 
-ProbeResult probeProgram(const char*, int) {
+ProgramFile openProgram(const char*, int* error) {
+    *error = 0;
+    return kNoProgram;
+}
+
+ProgramFile openOwnProgram(int* error) {
+    *error = 0;
+    return kNoProgram;
+}
+
+void closeProgram(ProgramFile) {}
+
+void replaceProcess(ProgramFile, ProgramFile, const std::uint8_t*, std::size_t, const Socket*, std::size_t, char* why,
+                    std::size_t whySize) {
+    std::snprintf(why, whySize, "this system cannot replace a running program");
+}
+
+Inherited takeInheritedState(std::uint8_t*, std::size_t, std::size_t*, bool*, char*, std::size_t) {
+    return Inherited::None;
+}
+
+void releaseInheritedState() {}
+
+InheritedSocket inspectInheritedSocket(Socket) { return InheritedSocket::NotASocket; }
+
+void keepInheritedSocket(Socket) {}
+
+void closeInheritedSockets() {}
+
+ProbeResult checkProgram(ProgramFile, const char*, const std::uint8_t*, std::size_t, int) {
     ProbeResult result{};
     result.kind = ProbeResult::CannotRun;
     return result;
@@ -18,17 +50,17 @@ ProbeResult probeProgram(const char*, int) {
 
 void killProbe() {}
 
-bool answerProbe(const char*) { return false; }
-
-void replaceProcess(const char*, const std::uint8_t*, std::size_t, const Socket*, std::size_t, char* why,
-                    std::size_t whySize) {
-    std::snprintf(why, whySize, "this system cannot replace a running program");
+CheckRequest takeCheckRequest(std::uint8_t*, std::size_t, std::size_t* len, char*, std::size_t) {
+    *len = 0;
+    return CheckRequest::None;
 }
 
-Inherited takeInheritedState(std::uint8_t*, std::size_t, std::size_t*, char*, std::size_t) { return Inherited::None; }
+void answerCheck(const char*) {}
 
-InheritedSocket inspectInheritedSocket(Socket) { return InheritedSocket::NotASocket; }
+bool armHandBack(const char*, int) { return false; }
 
-void keepInheritedSocket(Socket) {}
+void handBack(const char*) {}
 
-void closeInheritedSockets() {}
+void disarmHandBack() {}
+
+const char* takeHandBackReason() { return nullptr; }

@@ -28,6 +28,9 @@ void holdControlSignals() {
     // that way) would read as ended the first time no command is waiting.
     int inFlags = fcntl(0, F_GETFL);
     if (inFlags >= 0 && (inFlags & O_NONBLOCK) != 0) fcntl(0, F_SETFL, inFlags & ~O_NONBLOCK);
+    // A time limit that an upgrade's hand-back cut short may have fired on
+    // the way: it must not end the program run again.
+    signal(SIGALRM, SIG_IGN);
     // Threads started later inherit the mask, so only sigwait sees the signals.
     sigset_t set = controlSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);

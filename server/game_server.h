@@ -40,7 +40,11 @@ inline constexpr long long kAcceptPauseMs = 100;
 // between are counted.
 inline constexpr long long kDropReportIntervalMs = 1000;
 
-struct ClientConnection {
+// What an upgrade in place carries of a client to the program that takes
+// over: everything but the network thread's notes of the pass under way. A
+// field added here is carried once it is also named in walkCarriedClient
+// below, the one list that the state's writer and its reader both walk.
+struct CarriedClient {
     Socket sock;
     std::uint8_t id;
     char name[64];
@@ -57,11 +61,42 @@ struct ClientConnection {
     std::uint8_t authenticated;
     long long loginDeadlineMs;  // on the monotonic clock (monotonicMs)
     char peerIp[16];            // dotted decimal, for the per-address limit
-    int failCode;               // the socket error a failed read or write found
     std::uint8_t kickRequested; // kicked from the console; the network thread closes it
-    std::uint8_t flushPending;  // a relay filled sendBuf in this pass
     long long dropReportMs;     // when the last drop line was written; 0: none yet
     std::uint32_t dropsUnreported;  // drops counted since that line
+};
+
+// Every carried field in the order the state holds them, each with how it
+// travels: a socket, a number of its width, a text field, a buffer with its
+// length, a moment on the monotonic clock still to come (a deadline) or
+// passed (0: none). Walk is the state's writer or reader; Client is
+// CarriedClient, const for the writer.
+template <typename Walk, typename Client>
+void walkCarriedClient(Walk& w, Client& c) {
+    w.socket(c.sock);
+    w.number(c.id);
+    w.text(c.name);
+    w.number(c.gatedFlag);
+    w.number(c.songFlag);
+    w.number(c.startVote);
+    w.number(c.streamOptIn);
+    w.number(c.isHost);
+    w.number(c.authenticated);
+    w.number(c.kickRequested);
+    w.number(c.playerValue);
+    w.deadline(c.loginDeadlineMs);
+    w.text(c.peerIp);
+    w.buffer(c.recvBuf, c.recvLen);
+    w.buffer(c.sendBuf, c.sendLen);
+    w.moment(c.dropReportMs);
+    w.number(c.dropsUnreported);
+}
+
+// One accepted connection: what an upgrade carries, and the network thread's
+// notes of the pass under way.
+struct ClientConnection : CarriedClient {
+    int failCode;               // the socket error a failed read or write found
+    std::uint8_t flushPending;  // a relay filled sendBuf in this pass
 };
 
 struct MasterListState;

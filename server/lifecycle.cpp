@@ -73,7 +73,8 @@ bool establishListener(GameServer& server, std::int32_t port) {
     return true;
 }
 
-int runServer(GameServer& server, std::int32_t port) {
+int runServer(GameServer& server, std::int32_t port, void (*beforeFirstPass)(void*), void* context) {
+    if (beforeFirstPass) beforeFirstPass(context);
     // A server that took over from an upgrade has its listener already.
     if (server.listenSocket == kInvalidSocket && !establishListener(server, port)) return 3;
 
@@ -90,22 +91,32 @@ int runServer(GameServer& server, std::int32_t port) {
 
 }  // namespace
 
-void startNetwork(GameServer& server) {
-    writeLine(Stream::Out, "Starting server...");
-    resumeNetwork(server);
-}
+namespace {
 
-void resumeNetwork(GameServer& server) {
+void startNetworkThread(GameServer& server, void (*beforeFirstPass)(void*), void* context) {
     // The wake-up channel is made of sockets, so the socket library must be
     // started before it opens. This reference is kept for the process's life,
     // as the channel is; a failure shows as the channel's failure here and as
     // the network thread's own start-up failure.
     netStartup();
     if (!netWakerOpen(server.waker)) writeLine(Stream::Err, socketErrorMessage(0, "wake-up channel"));
-    std::thread([&server] { networkThread(server); }).detach();
+    std::thread([&server, beforeFirstPass, context] { networkThread(server, beforeFirstPass, context); }).detach();
 }
 
-int networkThread(GameServer& server) {
+}  // namespace
+
+void startNetwork(GameServer& server) {
+    writeLine(Stream::Out, "Starting server...");
+    startNetworkThread(server, nullptr, nullptr);
+}
+
+void resumeNetwork(GameServer& server, void (*beforeFirstPass)(void*), void* context) {
+    startNetworkThread(server, beforeFirstPass, context);
+    // The first wait ends at once, so that the first pass runs.
+    netWake(server.waker);
+}
+
+int networkThread(GameServer& server, void (*beforeFirstPass)(void*), void* context) {
     // stopFlag is not reset here: a stop requested before this thread ran
     // must not be lost.
     int result;
@@ -119,7 +130,7 @@ int networkThread(GameServer& server) {
         lineWrite(line, Stream::Err);
         result = 255;
     } else {
-        result = runServer(server, server.port);
+        result = runServer(server, server.port, beforeFirstPass, context);
         netCleanup();
     }
     {

@@ -1,11 +1,13 @@
 #include "upgrade/handover.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "net/output.h"
 #include "net/process.h"
 #include "server/client_table.h"
 #include "server/lifecycle.h"
+#include "server/protocol/departures.h"
 #include "server/protocol/packets.h"
 #include "server/protocol/send_queue.h"
 
@@ -16,50 +18,6 @@ void copyText(char (&to)[N], const char (&from)[M]) {
     static_assert(N == M);
     std::memcpy(to, from, N);
     to[N - 1] = 0;
-}
-
-void captureClient(const ClientConnection& c, long long now, HandoverClient& k) {
-    std::memset(&k, 0, sizeof k);
-    k.sock = c.sock;
-    k.id = c.id;
-    copyText(k.name, c.name);
-    k.gatedFlag = c.gatedFlag;
-    k.songFlag = c.songFlag;
-    k.startVote = c.startVote;
-    k.streamOptIn = c.streamOptIn;
-    k.isHost = c.isHost;
-    k.authenticated = c.authenticated;
-    k.kickRequested = c.kickRequested;
-    k.playerValue = c.playerValue;
-    k.loginMsLeft = c.loginDeadlineMs > now ? c.loginDeadlineMs - now : 0;
-    copyText(k.peerIp, c.peerIp);
-    k.recvLen = c.recvLen;
-    std::memcpy(k.recvBuf, c.recvBuf, static_cast<std::size_t>(c.recvLen));
-    k.sendLen = c.sendLen;
-    std::memcpy(k.sendBuf, c.sendBuf, c.sendLen);
-    k.dropReportAgoMs = c.dropReportMs != 0 ? now - c.dropReportMs : -1;
-    k.dropsUnreported = c.dropsUnreported;
-}
-
-void restoreClient(const HandoverClient& k, long long now, ClientConnection& c) {
-    std::memcpy(c.name, k.name, sizeof c.name);
-    c.gatedFlag = k.gatedFlag;
-    c.songFlag = k.songFlag;
-    c.startVote = k.startVote;
-    c.streamOptIn = k.streamOptIn;
-    c.authenticated = k.authenticated;
-    c.kickRequested = k.kickRequested;
-    c.playerValue = k.playerValue;
-    c.loginDeadlineMs = now + k.loginMsLeft;
-    std::memcpy(c.peerIp, k.peerIp, sizeof c.peerIp);
-    c.recvLen = k.recvLen;
-    std::memcpy(c.recvBuf, k.recvBuf, static_cast<std::size_t>(k.recvLen));
-    c.sendLen = k.sendLen;
-    std::memcpy(c.sendBuf, k.sendBuf, k.sendLen);
-    // A drop line within the last second still holds the next one back.
-    bool recent = k.dropReportAgoMs >= 0 && k.dropReportAgoMs < kDropReportIntervalMs;
-    c.dropReportMs = recent ? (now - k.dropReportAgoMs != 0 ? now - k.dropReportAgoMs : 1) : 0;
-    c.dropsUnreported = k.dropsUnreported;
 }
 
 void report(const char* text) {
@@ -103,7 +61,6 @@ void restoreListener(const HandoverState& state, GameServer& server, long long n
         reportSocket("the listener", state.listenSocket, "is no listening TCP socket: it is opened anew.");
         return;
     }
-    keepInheritedSocket(state.listenSocket);
     // The mode belongs to the socket, not to the program: set as the server
     // works with it.
     netSetNonBlocking(state.listenSocket, false);
@@ -127,13 +84,30 @@ void tellOfLeftOut(GameServer& server, const HandoverState& state, const bool (&
         resetLobby(server);
         return;
     }
-    server.hostId = server.clients.front().id;
-    server.clients.front().isHost = 1;
+    handHostOn(server, state.hostId);
     for (auto& c : server.clients) {
         packet[0] = kHostAssigned;
         packet[1] = server.hostId;
         queuePacket(server, c, packet);
     }
+}
+
+// Where a failure can still be handed back, nothing is left out: the first
+// socket that is not what the state says is the reason to hand back.
+bool socketsAsStated(const HandoverState& state, char* why, std::size_t whySize) {
+    if (state.listenSocket != kInvalidSocket &&
+        inspectInheritedSocket(state.listenSocket) != InheritedSocket::Listening) {
+        std::snprintf(why, whySize, "the listener (descriptor %llu) is no listening TCP socket",
+                      static_cast<unsigned long long>(state.listenSocket));
+        return false;
+    }
+    for (std::uint32_t i = 0; i < state.clientCount; ++i) {
+        if (inspectInheritedSocket(state.clients[i].sock) == InheritedSocket::Connected) continue;
+        std::snprintf(why, whySize, "a client's socket (descriptor %llu) is no TCP connection",
+                      static_cast<unsigned long long>(state.clients[i].sock));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -159,7 +133,7 @@ void captureServer(const GameServer& server, bool onlylan, HandoverState& state)
     state.songStartTime = server.songStartTime;
 
     state.clientCount = 0;
-    for (const auto& c : server.clients) captureClient(c, now, state.clients[state.clientCount++]);
+    for (const auto& c : server.clients) state.clients[state.clientCount++] = c;
 }
 
 void captureList(const MasterListState& list, HandoverState& state) {
@@ -177,7 +151,8 @@ void captureList(const MasterListState& list, HandoverState& state) {
     state.listRequestUnderWay = progress.requestUnderWay.load();
 }
 
-GameServer* restoreServer(HandoverState& state) {
+GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::size_t whySize) {
+    if (strict && !socketsAsStated(state, why, whySize)) return nullptr;
     GameServer* server = createServer(state.name, state.port, state.maxPlayers);
     copyText(server->password, state.password);
     server->hostId = state.hostId;
@@ -196,7 +171,7 @@ GameServer* restoreServer(HandoverState& state) {
 
     bool gone[256] = {};
     for (std::uint32_t i = 0; i < state.clientCount; ++i) {
-        const HandoverClient& k = state.clients[i];
+        const CarriedClient& k = state.clients[i];
         if (inspectInheritedSocket(k.sock) != InheritedSocket::Connected) {
             reportSocket("a client's socket", k.sock, "is no TCP connection: the client is left out.");
             gone[k.id] = true;
@@ -204,13 +179,16 @@ GameServer* restoreServer(HandoverState& state) {
         }
         ClientConnection* c = appendClient(*server, k.sock, k.id);
         if (!c) {
+            if (strict) {
+                std::snprintf(why, whySize, "a client (ID %d) finds no memory", k.id);
+                return nullptr;
+            }
             reportSocket("a client", k.sock, "finds no memory: it is left out.");
             gone[k.id] = true;
             continue;
         }
         server->idInUse[k.id] = 1;
-        restoreClient(k, now, *c);
-        keepInheritedSocket(k.sock);
+        static_cast<CarriedClient&>(*c) = k;
         netSetNonBlocking(k.sock, true);
         netSetNoDelay(k.sock);
     }
@@ -226,6 +204,11 @@ GameServer* restoreServer(HandoverState& state) {
     // The host is the one record the lobby names, and only that one.
     for (auto& c : server->clients) c.isHost = c.id == server->hostId ? 1 : 0;
     return server;
+}
+
+void keepRestoredSockets(GameServer& server) {
+    if (server.listenSocket != kInvalidSocket) keepInheritedSocket(server.listenSocket);
+    for (const auto& c : server.clients) keepInheritedSocket(c.sock);
 }
 
 void restoreList(const HandoverState& state, MasterListState& list) {

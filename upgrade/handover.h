@@ -16,9 +16,15 @@ void captureList(const MasterListState& list, HandoverState& state);
 
 // In the program that takes over, before any of its threads runs: the server
 // record, with the inherited listener and clients each checked to be the
-// socket it should be. What cannot be kept is reported on standard error and
-// its socket closed; the others are told that such a client has left.
-GameServer* restoreServer(HandoverState& state);
+// socket it should be. Where a failure can still be handed back (strict),
+// nothing is left out or closed: nullptr, with the reason in why, for the
+// first thing that is not as the state says. Otherwise what cannot be kept is
+// reported on standard error and its socket closed, and the others are told
+// that such a client has left.
+GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::size_t whySize);
+// Once the new program serves: the inherited sockets close when it starts a
+// program, as the server's own do. Until then they stay open for a hand-back.
+void keepRestoredSockets(GameServer& server);
 // The list entry as it was, and where the announcement goes on.
 void restoreList(const HandoverState& state, MasterListState& list);
 AnnounceStart announceStartFrom(const HandoverState& state, const AnnounceSchedule& schedule);

@@ -12,38 +12,18 @@
 #include "net/socket.h"
 #include "server/game_server.h"
 
-// The state format this release writes. A release reads the formats it
-// names when probed; each record carries its length, so a reader skips the
-// records it does not know and the fields a newer writer appended.
-inline constexpr std::uint32_t kHandoverFormat = 1;
+// The state format this release writes, and the oldest it reads. Each
+// record carries its length, so a reader skips the records it does not know
+// and the fields a newer writer appended to those it knows. Format 2 added
+// the lengths that let the console's and the output's records grow too.
+inline constexpr std::uint32_t kHandoverFormat = 2;
+inline constexpr std::uint32_t kHandoverOldestFormat = 1;
 // Console input carried over: what was read but not yet handed out as lines.
 inline constexpr std::size_t kHandoverConsoleBytes = 64 * 1024;
 // The encoded state is never larger than this.
 inline constexpr std::size_t kHandoverMaxBytes = 4 * 1024 * 1024;
 // Problems a reader reports about the records it refused.
 inline constexpr int kHandoverMaxProblems = 8;
-
-struct HandoverClient {
-    Socket sock;
-    std::uint8_t id;
-    char name[64];
-    std::uint8_t gatedFlag;
-    std::uint8_t songFlag;
-    std::uint8_t startVote;
-    std::uint8_t streamOptIn;
-    std::uint8_t isHost;
-    std::uint8_t authenticated;
-    std::uint8_t kickRequested;
-    std::int32_t playerValue;
-    long long loginMsLeft;      // until the login deadline
-    char peerIp[16];
-    std::int32_t recvLen;
-    std::uint8_t recvBuf[kBufferSize];
-    std::uint32_t sendLen;
-    std::uint8_t sendBuf[kBufferSize];
-    long long dropReportAgoMs;  // since the last drop line; -1: none yet
-    std::uint32_t dropsUnreported;
-};
 
 struct HandoverState {
     // The server's settings and its listener.
@@ -67,7 +47,7 @@ struct HandoverState {
     std::int64_t songStartTime;  // calendar seconds
 
     std::uint32_t clientCount;
-    HandoverClient clients[kMaxClientId];
+    CarriedClient clients[kMaxClientId];  // times on this boot's monotonic clock
 
     // The entry on the internet server list and its schedule.
     std::uint8_t listRegistered;
@@ -80,13 +60,16 @@ struct HandoverState {
 
     std::uint32_t consoleLen;
     char console[kHandoverConsoleBytes];
+    std::uint64_t consoleLeftOut;  // bytes of input beyond what is carried, dropped
+    std::uint8_t consoleSkipLine;  // the line under way lost its start: its rest is no command
 
     std::uint64_t outputDropped;
     std::uint32_t outputLen;
     std::uint8_t output[kOutputQueueBytes];  // queued lines, as the output queue keeps them
 
-    // Filled by the reader: what it refused, and the sockets of refused
-    // client records, which cannot be trusted.
+    // Filled by the reader: the format it read, what it refused, and the
+    // sockets of refused client records, which cannot be trusted.
+    std::uint32_t format;
     int problemCount;
     char problems[kHandoverMaxProblems][160];
     std::uint32_t refusedSocketCount;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -64,6 +65,33 @@ private:
     bool full_ = false;
 };
 
+// walkCarriedClient's writer: times as they stand at `now` (time left, time
+// passed), since the reader's clock may count from elsewhere.
+class ClientWriter {
+public:
+    ClientWriter(Writer& w, long long now) : w_(w), now_(now) {}
+    void socket(Socket s) { w_.sock(s); }
+    template <typename T>
+    void number(T v) {
+        static_assert(std::is_integral_v<T> && (sizeof v == 1 || sizeof v == 4));
+        if constexpr (sizeof v == 1) w_.u8(static_cast<std::uint8_t>(v));
+        else w_.u32(static_cast<std::uint32_t>(v));
+    }
+    template <std::size_t N>
+    void text(const char (&field)[N]) { w_.bytes(field, N); }
+    template <std::size_t N, typename Len>
+    void buffer(const std::uint8_t (&buf)[N], Len len) {
+        w_.u32(static_cast<std::uint32_t>(len));
+        w_.bytes(buf, static_cast<std::size_t>(len));
+    }
+    void deadline(long long at) { w_.i64(at > now_ ? at - now_ : 0); }
+    void moment(long long at) { w_.i64(at != 0 ? now_ - at : -1); }
+
+private:
+    Writer& w_;
+    long long now_;
+};
+
 void writeSettings(Writer& w, const HandoverState& s) {
     std::size_t at = w.beginRecord(kSettingsRecord);
     w.bytes(s.name, sizeof s.name);
@@ -90,23 +118,10 @@ void writeLobby(Writer& w, const HandoverState& s) {
     w.endRecord(at);
 }
 
-void writeClient(Writer& w, const HandoverClient& c) {
+void writeClient(Writer& w, const CarriedClient& c, long long now) {
     std::size_t at = w.beginRecord(kClientRecord);
-    w.sock(c.sock);
-    w.u8(c.id);
-    w.bytes(c.name, sizeof c.name);
-    for (std::uint8_t flag : {c.gatedFlag, c.songFlag, c.startVote, c.streamOptIn, c.isHost, c.authenticated,
-                              c.kickRequested})
-        w.u8(flag);
-    w.i32(c.playerValue);
-    w.i64(c.loginMsLeft);
-    w.bytes(c.peerIp, sizeof c.peerIp);
-    w.u32(static_cast<std::uint32_t>(c.recvLen));
-    w.bytes(c.recvBuf, static_cast<std::size_t>(c.recvLen));
-    w.u32(c.sendLen);
-    w.bytes(c.sendBuf, c.sendLen);
-    w.i64(c.dropReportAgoMs);
-    w.u32(c.dropsUnreported);
+    ClientWriter fields(w, now);
+    walkCarriedClient(fields, c);
     w.endRecord(at);
 }
 
@@ -219,40 +234,64 @@ bool readLobby(Cursor c, HandoverState& s) {
     return c.ok() && ended(s.songName) && s.songRunning <= 1;
 }
 
+// walkCarriedClient's reader: notes the first reason the record cannot be
+// kept, and takes times onto this process's clock at `now`.
+class ClientReader {
+public:
+    ClientReader(Cursor& c, long long now) : c_(c), now_(now) {}
+    void socket(Socket& s) { s = c_.sock(); }
+    template <typename T>
+    void number(T& v) {
+        static_assert(std::is_integral_v<T> && (sizeof v == 1 || sizeof v == 4));
+        if constexpr (sizeof v == 1) v = static_cast<T>(c_.u8());
+        else v = static_cast<T>(c_.u32());
+    }
+    template <std::size_t N>
+    void text(char (&field)[N]) {
+        c_.bytes(field, N);
+        if (c_.ok() && !ended(field)) refuse("a text runs past its field");
+    }
+    template <std::size_t N, typename Len>
+    void buffer(std::uint8_t (&buf)[N], Len& len) {
+        std::uint32_t n = c_.u32();
+        if (n > N) {
+            refuse("a buffer holds more than its field");
+            n = 0;
+        }
+        len = static_cast<Len>(n);
+        c_.bytes(buf, n);
+    }
+    // The one deadline carried is the login's: never further off than a
+    // new connection's.
+    void deadline(long long& at) { at = now_ + clamp(c_.i64(), 0, kLoginTimeoutMs); }
+    void moment(long long& at) {
+        long long ago = c_.i64();
+        at = ago < 0 ? 0 : (now_ - ago != 0 ? now_ - ago : 1);
+    }
+    // Why the record cannot be kept, or nullptr.
+    const char* refusal() const { return !c_.ok() ? "it is cut short" : refusal_; }
+
+private:
+    void refuse(const char* why) {
+        if (!refusal_) refusal_ = why;
+    }
+    Cursor& c_;
+    long long now_;
+    const char* refusal_ = nullptr;
+};
+
 // Why a client record cannot be kept, or nullptr.
-const char* readClient(Cursor c, HandoverClient& k) {
-    k.sock = c.sock();
-    k.id = c.u8();
-    c.bytes(k.name, sizeof k.name);
-    k.gatedFlag = c.u8();
-    k.songFlag = c.u8();
-    k.startVote = c.u8();
-    k.streamOptIn = c.u8();
-    k.isHost = c.u8();
-    k.authenticated = c.u8();
-    k.kickRequested = c.u8();
-    k.playerValue = c.i32();
-    k.loginMsLeft = clamp(c.i64(), 0, kLoginTimeoutMs);
-    c.bytes(k.peerIp, sizeof k.peerIp);
-    std::uint32_t recvLen = c.u32();
-    if (recvLen > kBufferSize) return "its receive buffer is longer than a buffer";
-    k.recvLen = static_cast<std::int32_t>(recvLen);
-    c.bytes(k.recvBuf, recvLen);
-    std::uint32_t sendLen = c.u32();
-    if (sendLen > kBufferSize) return "its send buffer is longer than a buffer";
-    k.sendLen = sendLen;
-    c.bytes(k.sendBuf, sendLen);
-    k.dropReportAgoMs = c.i64();
-    k.dropsUnreported = c.u32();
-    if (!c.ok()) return "it is cut short";
+const char* readClient(Cursor c, CarriedClient& k, long long now) {
+    ClientReader fields(c, now);
+    walkCarriedClient(fields, k);
+    if (const char* why = fields.refusal()) return why;
     if (k.sock == kInvalidSocket) return "it names no socket";
     if (k.id == 0) return "its ID is 0";
-    if (!ended(k.name) || !ended(k.peerIp)) return "a text runs past its field";
     if (k.authenticated > 1 || k.isHost > 1 || k.kickRequested > 1 || k.startVote > 1) return "a flag is out of range";
     return nullptr;
 }
 
-void addClient(HandoverState& s, const HandoverClient& k, const char* refusal) {
+void addClient(HandoverState& s, const CarriedClient& k, const char* refusal) {
     char text[160];
     if (!refusal && s.clientCount >= kMaxClientId) refusal = "there are more than 255 clients";
     for (std::uint32_t i = 0; !refusal && i < s.clientCount; ++i) {
@@ -310,19 +349,26 @@ void putWhy(char* why, std::size_t whySize, const char* text) { std::snprintf(wh
 }  // namespace
 
 std::size_t encodeHandover(const HandoverState& state, std::uint8_t* area, std::size_t size) {
+    long long now = monotonicMs();
     Writer w(area, size);
     w.bytes(kMagic, sizeof kMagic);
     w.u32(kHandoverFormat);
     w.u32(0);  // the total, below
     writeSettings(w, state);
     writeLobby(w, state);
-    for (std::uint32_t i = 0; i < state.clientCount && i < kMaxClientId; ++i) writeClient(w, state.clients[i]);
+    for (std::uint32_t i = 0; i < state.clientCount && i < kMaxClientId; ++i) writeClient(w, state.clients[i], now);
     writeList(w, state);
     std::size_t at = w.beginRecord(kConsoleRecord);
+    w.u32(state.consoleLen);
     w.bytes(state.console, state.consoleLen);
+    w.u64(state.consoleLeftOut);
+    w.u8(state.consoleSkipLine);
     w.endRecord(at);
+    // The output's record comes last: its count of lost lines is set once
+    // more right before the switch (patchOutputDropped).
     at = w.beginRecord(kOutputRecord);
     w.u64(state.outputDropped);
+    w.u32(state.outputLen);
     w.bytes(state.output, state.outputLen);
     w.endRecord(at);
     std::size_t len = w.length();
@@ -331,12 +377,78 @@ std::size_t encodeHandover(const HandoverState& state, std::uint8_t* area, std::
     return len;
 }
 
+void patchOutputDropped(std::uint8_t* area, std::size_t len, std::uint64_t dropped) {
+    for (std::size_t pos = kHeaderBytes; pos + kRecordHeaderBytes + 8 <= len;) {
+        Cursor head(area + pos, len - pos);
+        std::uint16_t type = head.u16();
+        std::uint32_t recordLen = head.u32();
+        if (type == kOutputRecord) {
+            for (int i = 0; i < 8; ++i)
+                area[pos + kRecordHeaderBytes + i] = static_cast<std::uint8_t>(dropped >> (8 * i));
+            return;
+        }
+        pos += kRecordHeaderBytes + recordLen;
+    }
+}
+
+namespace {
+
+// The console's record: in format 1 its bytes are the text; from format 2
+// on, the text's length comes first, so that fields may follow.
+void readConsole(Cursor record, std::uint32_t format, std::uint32_t recordLen, HandoverState& s) {
+    std::size_t textLen = format == 1 ? recordLen : record.u32();
+    if (!record.ok() || textLen > record.left()) {
+        problem(s, "The console input carried over is damaged: it is left out.");
+        return;
+    }
+    if (textLen > kHandoverConsoleBytes) {
+        problem(s, "The console input carried over is too long: it is left out.");
+        return;
+    }
+    record.bytes(s.console, textLen);
+    s.consoleLen = static_cast<std::uint32_t>(textLen);
+    if (format == 1) return;
+    s.consoleLeftOut = record.u64();
+    s.consoleSkipLine = record.u8();
+    if (!record.ok() || s.consoleSkipLine > 1) {
+        problem(s, "The console input carried over is damaged: it is left out.");
+        s.consoleLen = 0;
+        s.consoleLeftOut = 0;
+        s.consoleSkipLine = 0;
+    }
+}
+
+// The output's record: the count of lost lines, then the queued lines; in
+// format 1 they fill the rest of the record, from format 2 on their length
+// comes first.
+void readOutput(Cursor record, std::uint32_t format, HandoverState& s) {
+    std::uint64_t dropped = record.u64();
+    std::size_t queued = format == 1 ? record.left() : record.u32();
+    if (!record.ok() || queued > record.left() || queued > kOutputQueueBytes) {
+        problem(s, "The output carried over is damaged: it is left out.");
+        return;
+    }
+    record.bytes(s.output, queued);
+    if (!outputRecordsValid(s.output, queued)) {
+        problem(s, "The output carried over is damaged: it is left out.");
+        return;
+    }
+    s.outputDropped = dropped;
+    s.outputLen = static_cast<std::uint32_t>(queued);
+}
+
+}  // namespace
+
 bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s, char* why, std::size_t whySize) {
+    long long now = monotonicMs();
+    s.format = 0;
     s.listenSocket = kInvalidSocket;
     s.clientCount = 0;
     s.problemCount = 0;
     s.refusedSocketCount = 0;
     s.consoleLen = 0;
+    s.consoleLeftOut = 0;
+    s.consoleSkipLine = 0;
     s.outputLen = 0;
     s.outputDropped = 0;
     resetLobbyFields(s);
@@ -350,14 +462,16 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
         putWhy(why, whySize, "it is no server state");
         return false;
     }
-    if (format != kHandoverFormat) {
-        std::snprintf(why, whySize, "it has state format %u, this release reads format %u", format, kHandoverFormat);
+    if (format < kHandoverOldestFormat || format > kHandoverFormat) {
+        std::snprintf(why, whySize, "it has state format %u, this release reads formats %u to %u", format,
+                      kHandoverOldestFormat, kHandoverFormat);
         return false;
     }
     if (total != len) {
         std::snprintf(why, whySize, "it says it has %u bytes, but %zu came", total, len);
         return false;
     }
+    s.format = format;
 
     bool settings = false, lobby = false, list = false;
     std::size_t pos = kHeaderBytes;
@@ -387,9 +501,9 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
             lobby = true;
             break;
         case kClientRecord: {
-            HandoverClient client;
+            CarriedClient client;
             std::memset(&client, 0, sizeof client);
-            addClient(s, client, readClient(record, client));
+            addClient(s, client, readClient(record, client, now));
             break;
         }
         case kListRecord:
@@ -399,29 +513,8 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
             }
             list = true;
             break;
-        case kConsoleRecord:
-            if (recordLen > kHandoverConsoleBytes) {
-                problem(s, "The console input carried over is too long: it is left out.");
-                break;
-            }
-            record.bytes(s.console, recordLen);
-            s.consoleLen = recordLen;
-            break;
-        case kOutputRecord: {
-            s.outputDropped = record.u64();
-            std::size_t queued = record.left();
-            if (!record.ok() || queued > kOutputQueueBytes) {
-                problem(s, "The output carried over is damaged: it is left out.");
-                break;
-            }
-            record.bytes(s.output, queued);
-            if (!outputRecordsValid(s.output, queued)) {
-                problem(s, "The output carried over is damaged: it is left out.");
-                break;
-            }
-            s.outputLen = static_cast<std::uint32_t>(queued);
-            break;
-        }
+        case kConsoleRecord: readConsole(record, format, recordLen, s); break;
+        case kOutputRecord: readOutput(record, format, s); break;
         default: break;  // a record of a newer release
         }
     }
@@ -439,28 +532,72 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
     return true;
 }
 
-bool probeAnswerAccepts(const char* answer, char* why, std::size_t whySize) {
-    std::size_t prefix = std::strlen(kProbeAnswerPrefix);
-    if (std::strncmp(answer, kProbeAnswerPrefix, prefix) == 0) {
-        const char* p = answer + prefix;
-        // A list of format numbers separated by commas, up to a blank.
-        while (*p >= '0' && *p <= '9') {
-            unsigned long format = 0;
-            while (*p >= '0' && *p <= '9' && format < 100000) format = format * 10 + static_cast<unsigned>(*p++ - '0');
-            if (format == kHandoverFormat) return true;
-            if (*p != ',') break;
-            ++p;
-        }
-        std::size_t end = std::strcspn(answer + prefix, " ");
-        std::snprintf(why, whySize, "it reads state format %.*s, this server writes format %u", static_cast<int>(end),
-                      answer + prefix, kHandoverFormat);
-        return false;
+namespace {
+
+// Reads an unsigned decimal number, up to a bound; false if there is none.
+bool readNumber(const char*& p, unsigned long& n) {
+    if (*p < '0' || *p > '9') return false;
+    n = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (n < 1000000) n = n * 10 + static_cast<unsigned>(*p - '0');
+        ++p;
     }
-    char shown[64];
+    return true;
+}
+
+// Text from another program, as far as it fits, control characters shown as '?'.
+void showText(const char* text, char* out, std::size_t size) {
     std::size_t n = 0;
-    for (const char* p = answer; *p && n + 1 < sizeof shown; ++p)
-        shown[n++] = (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) ? '?' : *p;
-    shown[n] = 0;
+    for (const char* p = text; *p && n + 1 < size; ++p)
+        out[n++] = (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) ? '?' : *p;
+    out[n] = 0;
+}
+
+void showAnswer(const char* answer, char* why, std::size_t whySize) {
+    char shown[64];
+    showText(answer, shown, sizeof shown);
     std::snprintf(why, whySize, "it gave an answer no server gives (\"%s\")", shown);
-    return false;
+}
+
+}  // namespace
+
+CheckAnswer readCheckAnswer(const char* answer) {
+    CheckAnswer result{};
+    result.kind = CheckAnswer::Unknown;
+    std::size_t prefix = std::strlen(kProbeAnswerPrefix);
+    if (std::strncmp(answer, kProbeAnswerPrefix, prefix) != 0) {
+        showAnswer(answer, result.why, sizeof result.why);
+        return result;
+    }
+    // A list of format numbers separated by commas, up to a blank.
+    const char* p = answer + prefix;
+    bool reads = false;
+    unsigned long format = 0;
+    while (readNumber(p, format)) {
+        if (format == kHandoverFormat) reads = true;
+        if (*p != ',') break;
+        ++p;
+    }
+    if (!reads) {
+        std::size_t end = std::strcspn(answer + prefix, " ");
+        std::snprintf(result.why, sizeof result.why, "it reads state format %.*s, this server writes format %u",
+                      static_cast<int>(end), answer + prefix, kHandoverFormat);
+        result.kind = CheckAnswer::NoFormat;
+        return result;
+    }
+    // " release R", then what it makes of the state.
+    const char* verdict = std::strstr(p, " keeps ");
+    const char* refuses = std::strstr(p, " refuses: ");
+    unsigned long kept = 0;
+    if (refuses && (!verdict || refuses < verdict)) {
+        result.kind = CheckAnswer::Refuses;
+        showText(refuses + std::strlen(" refuses: "), result.why, sizeof result.why);
+    } else if (verdict && (p = verdict + std::strlen(" keeps "), readNumber(p, kept)) &&
+               (std::strcmp(p, " clients") == 0 || std::strcmp(p, " client") == 0)) {
+        result.kind = CheckAnswer::Keeps;
+        result.kept = static_cast<unsigned>(kept);
+    } else {
+        std::snprintf(result.why, sizeof result.why, "it did not say what it makes of the state");
+    }
+    return result;
 }

@@ -9,22 +9,40 @@
 
 #include "upgrade/handover_state.h"
 
-// The probe's answer of a release that reads this format:
-// "gameserver-handover formats 1 release 1.1.0".
+// The answer a program gives when it is checked, with what it makes of the
+// state it was given:
+//   "gameserver-handover formats 1,2 release 1.2.0 keeps 3 clients"
+//   "gameserver-handover formats 1,2 release 1.2.0 refuses: <why>"
+// and, asked without a state (by a release before the check read one), the
+// formats and release alone.
 inline constexpr const char* kProbeAnswerPrefix = "gameserver-handover formats ";
 
 // Writes the state into area; the length, or 0 when it does not fit.
 std::size_t encodeHandover(const HandoverState& state, std::uint8_t* area, std::size_t size);
 
+// Sets the count of output lines lost in an encoded state: lines queued after
+// it was made are lost at the switch, and counted there.
+void patchOutputDropped(std::uint8_t* area, std::size_t len, std::uint64_t dropped);
+
 // Reads a state, checking everything: false, with the reason in why, when the
-// state as a whole cannot be used (not a state, another format, no settings,
-// cut short). Records that cannot be trusted are left out, with a line each
-// in state.problems, and the sockets of refused clients in
-// state.refusedSockets. What is kept then holds: IDs 1..255 and unique,
+// state as a whole cannot be used (not a state, a format this release does
+// not read, no settings, cut short). Records that cannot be trusted are left
+// out, with a line each in state.problems, and the sockets of refused clients
+// in state.refusedSockets. What is kept then holds: IDs 1..255 and unique,
 // sockets unique, lengths within their buffers, texts ended within their
-// fields, the output queue's records whole.
+// fields, the output queue's records whole. Times are taken onto this
+// process's monotonic clock.
 bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& state, char* why, std::size_t whySize);
 
-// Whether the answer of a probed program says that it reads this format; if
-// not, why says what it answered.
-bool probeAnswerAccepts(const char* answer, char* why, std::size_t whySize);
+// What a checked program answered.
+struct CheckAnswer {
+    enum Kind {
+        Keeps,     // it reads this format and would keep `kept` clients
+        Refuses,   // it reads this format and refuses the state: why
+        NoFormat,  // it does not read this format: why says which it reads
+        Unknown,   // no answer a server gives (why shows it), or one that did not read the state
+    } kind;
+    unsigned kept;
+    char why[256];
+};
+CheckAnswer readCheckAnswer(const char* answer);

@@ -24,19 +24,7 @@ void closeClient(GameServer& server, ClientConnection& client) {
     lineWrite(line, Stream::Out);
     releaseClientId(server, leaver);
 
-    bool newHost = false;
-    if (wasHost) {
-        server.hostId = 0;
-        if (server.clients.size() >= 2) {
-            for (auto& c : server.clients) {
-                if (c.id == leaver) continue;
-                c.isHost = 1;
-                server.hostId = c.id;
-                newHost = true;
-                break;
-            }
-        }
-    }
+    const bool newHost = wasHost && handHostOn(server, leaver);
 
     std::uint8_t packet[2];
     for (auto& c : server.clients) {
@@ -58,6 +46,17 @@ void closeClient(GameServer& server, ClientConnection& client) {
     lineWrite(line, Stream::Out);
 
     if (server.clients.empty()) resetLobby(server);
+}
+
+bool handHostOn(GameServer& server, std::uint8_t leaver) {
+    server.hostId = 0;
+    for (auto& c : server.clients) {
+        if (c.id == leaver) continue;
+        c.isHost = 1;
+        server.hostId = c.id;
+        return true;
+    }
+    return false;
 }
 
 namespace {

@@ -9,6 +9,11 @@
 // others, and removes the record (references into the table are then stale).
 void closeClient(GameServer& server, ClientConnection& client);
 
+// The host role moves on from a host that leaves (whether its record is still
+// in the table or not): the first other record in table order becomes host,
+// logged in or not. False, with hostId 0, when no other record is there.
+bool handHostOn(GameServer& server, std::uint8_t leaver);
+
 // A kick from another thread: the socket may be one the network thread is
 // waiting on, so only the network thread may close it. Reports an unknown (or
 // already kicked) ID; otherwise marks the client and returns true, and the

@@ -71,6 +71,10 @@ std::vector<int> inheritable(pid_t pid) {
     return open;
 }
 
+// A build of the server with one fault, as tests/faults/put_fault.cmake
+// names them.
+std::string faultyServer(const std::string& fault) { return std::string(GAMESERVER_FAULTY_DIR) + "/gameserver_" + fault; }
+
 template <typename Condition>
 bool eventually(Condition condition, Ms timeout = kWait) {
     auto end = Clock::now() + timeout;
@@ -338,8 +342,17 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
          path + " ended with exit code 3 without answering: it is no server that can take over"},
         {[&] { program.installScript("#!/bin/sh\nexec sleep 60\n"); },
          path + " did not answer within 3 seconds: a release that cannot take over"},
-        {[&] { program.installScript("#!/bin/sh\necho 'gameserver-handover formats 2,3 release 2.0.0' >&3\n"); },
-         path + ": it reads state format 2,3, this server writes format 1"},
+        {[&] { program.installScript("#!/bin/sh\necho 'gameserver-handover formats 3,4 release 2.0.0' >&3\n"); },
+         path + ": it reads state format 3,4, this server writes format 2"},
+        {[&] {
+             program.installScript("#!/bin/sh\necho 'gameserver-handover formats 1,2 release 9.0.0 refuses: too "
+                                   "many clients' >&3\n");
+         },
+         path + " refuses the state: too many clients"},
+        {[&] {
+             program.installScript("#!/bin/sh\necho 'gameserver-handover formats 2 release 9.0.0 keeps 1 client' >&3\n");
+         },
+         path + " would keep 1 of 2 clients"},
     };
     for (const Case& c : cases) {
         c.put();
@@ -349,6 +362,56 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
         barrier(*alice, {bob.get()});
         barrier(*bob, {alice.get()});
     }
+    // Programs that pass the check and then fail while they take over: each
+    // hands everything back to the program that ran, which serves on in the
+    // same process with every client, the half frame it had taken in, the
+    // console's line typed in part and the lobby, and says why.
+    alice->send(songSelected(7, "Tune", 1, 2, 3));
+    EXPECT_BYTES(bob->recvFrame(), songSelected(7, "Tune", 1, 2, 3));
+    const pid_t pid = server->pid();
+    const std::string release = " (release " GAMESERVER_RELEASE ") ";
+    const std::string failing[][2] = {
+        {"crash", "crashed with signal 11 while taking over"},
+        {"hang", "did not take over within 5 seconds"},
+        {"refuse", "refused the state: a client's socket (descriptor " + acceptedSocket(*server, *alice) +
+                       ") is no TCP connection"},
+    };
+    int newcomers = 0;
+    for (const auto& [fault, why] : failing) {
+        SCOPED_TRACE(fault);
+        const Bytes text = chat("handed back " + fault);
+        bob->send(Bytes(text.begin(), text.begin() + 100));
+        EXPECT_TRUE(eventually([&] { return serverQueues(server->port(), bob->localPort()).receiving == 0; }));
+        server->typePart("say still ");
+        program.install(faultyServer(fault));
+        server->signal(SIGUSR2);
+        EXPECT_TRUE(server->waitForLine(Stream::Out, "Upgrading server to " + path + "..."));
+        EXPECT_TRUE(server->waitForLine(Stream::Err, "Upgrade failed: " + path + release + why + "; the server serves on."));
+        EXPECT_EQ(server->pid(), pid);
+        EXPECT_EQ(runningFile(pid), path + " (deleted)") << "the program that ran runs again";
+
+        bob->send(Bytes(text.begin() + 100, text.end()));
+        EXPECT_BYTES(alice->recvFrame(), text);
+        server->type("here");
+        for (Client* c : {alice.get(), bob.get()}) EXPECT_BYTES(c->recvFrame(), chat("still here"));
+        Client newcomer(server->port());
+        newcomer.send(hello("new"));
+        EXPECT_BYTES(newcomer.recvFrame(), helloReply(3, 0, "new"));
+        EXPECT_BYTES(newcomer.recvFrame(), songSelected(7, "Tune", 1, 2, 0));
+        EXPECT_BYTES(newcomer.recvFrame(), playerInfo(1, "alice", 0, 1, 1, 3));
+        EXPECT_BYTES(newcomer.recvFrame(), playerInfo(2, "bob", 0, 0, 0, 3));
+        EXPECT_BYTES(newcomer.recvFrame(), lobbyValue(0));
+        for (Client* c : {alice.get(), bob.get()}) EXPECT_BYTES(c->recvFrame(), playerInfo(3, "new", 0, 0, 0, 3));
+        newcomer.close();
+        ++newcomers;
+        for (Client* c : {alice.get(), bob.get()}) EXPECT_BYTES(c->recvFrame(), playerLeft(3));
+        barrier(*alice, {bob.get()});
+    }
+    // Nothing the server wrote before a hand-back was written again.
+    std::size_t logins = 0;
+    for (const auto& l : server->lines(Stream::Out)) logins += l == "Player \"new\" connected.";
+    EXPECT_EQ(logins, static_cast<std::size_t>(newcomers));
+
     // Mended, it takes over.
     program.install();
     server->signal(SIGUSR2);
@@ -356,7 +419,7 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
     ASSERT_TRUE(done);
     EXPECT_EQ(done->substr(done->find(',')), ", 2 clients kept.");
     barrier(*alice, {bob.get()});
-    EXPECT_EQ(server->lines(Stream::Err).size(), std::size(cases));
+    EXPECT_EQ(server->lines(Stream::Err).size(), std::size(cases) + std::size(failing));
 
     // A second request while an upgrade is under way is the same upgrade,
     // and a stop then still stops, with exit code 0.
@@ -368,8 +431,37 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
     EXPECT_EQ(server->waitForExit(), 0);
     std::size_t upgrades = 0;
     for (const auto& l : server->lines(Stream::Out)) upgrades += l.rfind("Upgrading server to ", 0) == 0;
-    EXPECT_EQ(upgrades, std::size(cases) + 2);
+    EXPECT_EQ(upgrades, std::size(cases) + std::size(failing) + 2);
     EXPECT_EQ(server->lines(Stream::Out).back(), "Stopping server...");
+}
+
+// The file that is checked is the file that is run: one put at the path after
+// the check (here by the program checked) is not run, and the next upgrade
+// checks it.
+TEST(e2eUpgrade, TheProgramCheckedIsTheProgramRun) {
+    if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
+    ProgramCopy program;
+    auto server = Server::start({}, program.command());
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    {
+        std::ofstream next(program.path() + ".next");
+        next << "#!/bin/sh\nexit 3\n";
+    }
+    ::chmod((program.path() + ".next").c_str(), 0755);
+    program.install(faultyServer("swap"));
+    const pid_t pid = server->pid();
+    server->signal(SIGUSR2);
+    ASSERT_TRUE(upgraded(*server, program));
+    EXPECT_EQ(runningFile(pid), program.path() + " (deleted)");
+    barrier(*alice, {});
+
+    server->signal(SIGUSR2);
+    EXPECT_TRUE(server->waitForLine(Stream::Err, "Upgrade failed: " + program.path() +
+                                                     " ended with exit code 3 without answering: it is no server "
+                                                     "that can take over; the server serves on."));
+    EXPECT_EQ(server->pid(), pid);
+    barrier(*alice, {});
 }
 
 TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {

@@ -10,23 +10,23 @@
 
 namespace {
 
-void checkKept(const HandoverState& s) {
+void checkKept(const HandoverState& s, long long now) {
     FUZZ_CHECK(s.clientCount <= kMaxClientId);
     FUZZ_CHECK(s.problemCount >= 0 && s.problemCount <= kHandoverMaxProblems);
-    FUZZ_CHECK(s.consoleLen <= kHandoverConsoleBytes);
+    FUZZ_CHECK(s.consoleLen <= kHandoverConsoleBytes && s.consoleSkipLine <= 1);
     FUZZ_CHECK(s.outputLen <= kOutputQueueBytes && outputRecordsValid(s.output, s.outputLen));
     FUZZ_CHECK(std::memchr(s.name, 0, sizeof s.name) && std::memchr(s.password, 0, sizeof s.password));
     FUZZ_CHECK(std::memchr(s.songName, 0, sizeof s.songName) && std::memchr(s.listHost, 0, sizeof s.listHost));
     bool ids[256] = {};
     for (std::uint32_t i = 0; i < s.clientCount; ++i) {
-        const HandoverClient& c = s.clients[i];
+        const CarriedClient& c = s.clients[i];
         FUZZ_CHECK(c.id != 0 && !ids[c.id]);
         ids[c.id] = true;
         FUZZ_CHECK(c.sock != kInvalidSocket && c.sock != s.listenSocket);
         for (std::uint32_t j = 0; j < i; ++j) FUZZ_CHECK(s.clients[j].sock != c.sock);
         FUZZ_CHECK(c.recvLen >= 0 && c.recvLen <= kBufferSize && c.sendLen <= kBufferSize);
         FUZZ_CHECK(std::memchr(c.name, 0, sizeof c.name) && std::memchr(c.peerIp, 0, sizeof c.peerIp));
-        FUZZ_CHECK(c.loginMsLeft >= 0 && c.loginMsLeft <= kLoginTimeoutMs);
+        FUZZ_CHECK(c.loginDeadlineMs >= now && c.loginDeadlineMs <= monotonicMs() + kLoginTimeoutMs);
     }
 }
 
@@ -37,8 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static auto* again = new HandoverState();
     static auto* area = new std::uint8_t[kHandoverMaxBytes];
     char why[256];
+    long long before = monotonicMs();
     if (!decodeHandover(data, size, *state, why, sizeof why)) return 0;
-    checkKept(*state);
+    checkKept(*state, before);
     std::size_t len = encodeHandover(*state, area, kHandoverMaxBytes);
     FUZZ_CHECK(len > 0);
     FUZZ_CHECK(decodeHandover(area, len, *again, why, sizeof why));

@@ -1,0 +1,210 @@
+#include "console/take_over.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "console/options.h"
+#include "masterlist/master_list.h"
+#include "net/hand_back.h"
+#include "net/output.h"
+#include "net/process.h"
+#include "net/program_check.h"
+#include "net/service_notify.h"
+#include "net/stop_signal.h"
+#include "server/client_table.h"
+#include "server/lifecycle.h"
+#include "upgrade/handover.h"
+#include "upgrade/state_codec.h"
+
+#ifndef GAMESERVER_RELEASE
+#define GAMESERVER_RELEASE "0"
+#endif
+
+namespace {
+
+// A program that takes over serves within this, or hands back.
+constexpr int kTakeOverLimitSeconds = 5;
+
+// "gameserver-handover formats 1,2 release 1.2.0"
+std::string checkAnswerStart() {
+    std::string formats;
+    for (std::uint32_t f = kHandoverOldestFormat; f <= kHandoverFormat; ++f)
+        formats += (formats.empty() ? "" : ",") + std::to_string(f);
+    return std::string(kProbeAnswerPrefix) + formats + " release " + GAMESERVER_RELEASE;
+}
+
+// A reader's problem as a reason: its sentence without the full stop.
+std::string reasonOf(const char* sentence) {
+    std::string reason = sentence;
+    if (!reason.empty() && reason.back() == '.') reason.pop_back();
+    return reason;
+}
+
+// What the checked program makes of the state: read as at the switch, where
+// whatever would be left out is a refusal.
+std::string checkVerdict(const std::uint8_t* data, std::size_t len, const char* unreadable) {
+    if (unreadable[0] != 0) return std::string(" refuses: ") + unreadable;
+    std::unique_ptr<HandoverState> state(new HandoverState());
+    char why[256];
+    if (!decodeHandover(data, len, *state, why, sizeof why)) return std::string(" refuses: ") + why;
+    if (state->problemCount > 0) return " refuses: " + reasonOf(state->problems[0]);
+    return " keeps " + std::to_string(state->clientCount) + (state->clientCount == 1 ? " client" : " clients");
+}
+
+// The outcome of taking over, told before the first pass of the connection
+// loop, when nothing can be handed back any more.
+struct Outcome {
+    ServerProcess* process = nullptr;
+    std::string line;
+    Stream stream = Stream::Out;
+    std::uint64_t consoleLeftOut = 0;
+    std::mutex lock;
+    std::condition_variable told;
+    bool serving = false;
+};
+Outcome& outcome() {
+    static Outcome* o = new Outcome();
+    return *o;
+}
+
+// On the network thread, before its first pass: the program serves.
+void beginServing(void*) {
+    Outcome& o = outcome();
+    disarmHandBack();
+    {
+        std::lock_guard<std::mutex> table(o.process->server->tableLock);
+        keepRestoredSockets(*o.process->server);
+    }
+    releaseInheritedState();
+    // A request that came while it took over was the one it answers.
+    forgetUpgradeRequests();
+    writeLine(o.stream, o.line.c_str());
+    if (o.consoleLeftOut > 0) {
+        Line line;
+        lineStart(line);
+        lineAddUnsigned(line, o.consoleLeftOut);
+        lineAdd(line, " bytes of console input were not carried over: an upgrade carries ");
+        lineAddUnsigned(line, kHandoverConsoleBytes / 1024);
+        lineAdd(line, " KiB of it at most.");
+        lineWrite(line, Stream::Err);
+    }
+    thawOutput();
+    notifyReady();
+    {
+        std::lock_guard<std::mutex> guard(o.lock);
+        o.serving = true;
+    }
+    o.told.notify_all();
+}
+
+// The state cannot be used. Where the program it came from can run again, it
+// does; otherwise (or where it cannot be run) the line says what happens.
+void refuse(bool strict, const std::string& reason, const std::string& line) {
+    if (strict) handBack(("refused the state: " + reason).c_str());
+    disarmHandBack();
+    writeLine(Stream::Err, line.c_str());
+    thawOutput();
+}
+
+}  // namespace
+
+bool answerCheckRequest() {
+    std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[kHandoverMaxBytes]);
+    std::size_t len = 0;
+    char unreadable[256];
+    switch (takeCheckRequest(area.get(), kHandoverMaxBytes, &len, unreadable, sizeof unreadable)) {
+    case CheckRequest::None:
+    case CheckRequest::Ignored: return false;
+    case CheckRequest::WithoutState: answerCheck(checkAnswerStart().c_str()); return true;
+    case CheckRequest::WithState:
+        answerCheck((checkAnswerStart() + checkVerdict(area.get(), len, unreadable)).c_str());
+        return true;
+    }
+    return false;
+}
+
+bool takeOver(ServerProcess& process, AnnounceStart& announce) {
+    const char* handedBack = takeHandBackReason();
+    const std::string self = std::string(programPath()) + " (release " + GAMESERVER_RELEASE + ")";
+    const bool strict = armHandBack(self.c_str(), kTakeOverLimitSeconds);
+    // Nothing is written before the program serves: lines wait in the queue.
+    freezeOutput(0);
+
+    std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[kHandoverMaxBytes]);
+    std::size_t len = 0;
+    bool sealed = false;
+    char why[512];
+    Inherited inherited = takeInheritedState(area.get(), kHandoverMaxBytes, &len, &sealed, why, sizeof why);
+    if (inherited == Inherited::None) {
+        if (handedBack) writeLine(Stream::Err, "GAMESERVER_HANDBACK came without a state; the variable is ignored.");
+        disarmHandBack();
+        thawOutput();
+        return false;
+    }
+    if (inherited != Inherited::Taken) {
+        refuse(strict, why, std::string(why) + "; the server starts afresh.");
+        if (inherited == Inherited::TooLarge) closeInheritedSockets();
+        return false;
+    }
+    std::unique_ptr<HandoverState> state(new HandoverState());
+    bool read = decodeHandover(area.get(), len, *state, why, sizeof why);
+    if (read && state->format >= 2 && !sealed) {
+        std::snprintf(why, sizeof why, "its memory file is not sealed against change");
+        read = false;
+    }
+    if (!read) {
+        // Nothing it names can be trusted: the old server's sockets close.
+        refuse(strict, why,
+               std::string("The state handed over was refused: ") + why +
+                   "; its connections are closed and the server starts afresh.");
+        closeInheritedSockets();
+        return false;
+    }
+    if (strict && state->problemCount > 0) handBack(("refused the state: " + reasonOf(state->problems[0])).c_str());
+
+    // The old program's lines come first, as they were queued.
+    if (!restoreOutput(state->output, state->outputLen, state->outputDropped)) {
+        if (strict) handBack("refused the state: the output carried over does not fit in the queue");
+        writeLine(Stream::Err, "Taking over: the output carried over does not fit in the queue: it is lost.");
+    }
+    process.onlylan = state->onlylan != 0;
+    process.server = restoreServer(*state, strict, why, sizeof why);
+    if (!process.server) {
+        handBack((std::string("refused the state: ") + why).c_str());
+        process.server = restoreServer(*state, false, why, sizeof why);
+    }
+    process.server->masterList =
+        createMasterList(chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost(), false));
+    restoreList(*state, *process.server->masterList);
+    announce = announceStartFrom(*state, kAnnounceSchedule);
+    process.console.pending.assign(state->console, state->consoleLen);
+    process.console.skipToLineEnd = state->consoleSkipLine != 0;
+
+    Outcome& o = outcome();
+    o.process = &process;
+    o.consoleLeftOut = state->consoleLeftOut;
+    if (handedBack) {
+        o.line = std::string("Upgrade failed: ") + handedBack + "; the server serves on.";
+        o.stream = Stream::Err;
+    } else {
+        std::uint32_t kept = clientCount(*process.server);
+        o.line = std::string("Server upgraded to release ") + GAMESERVER_RELEASE + ", " + std::to_string(kept) +
+                 (kept == 1 ? " client kept." : " clients kept.");
+    }
+    return true;
+}
+
+void serveAfterTakeOver(ServerProcess& process, const AnnounceStart& announce) {
+    resumeNetwork(*process.server, beginServing, nullptr);
+    Outcome& o = outcome();
+    {
+        std::unique_lock<std::mutex> guard(o.lock);
+        o.told.wait(guard, [&o] { return o.serving; });
+    }
+    if (!process.onlylan) startAnnouncer(*process.server, announce);
+}

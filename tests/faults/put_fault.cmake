@@ -1,0 +1,46 @@
+# Writes OUT: the source IN with the one fault named FAULT put into it, for a
+# build of the server that fails as a release with that fault would. The
+# product has no switch for any of them. A source that no longer holds the
+# text a fault goes into stops the build, so that no fault is lost unseen.
+# Usage: cmake -DFAULT=crash -DIN=upgrade/handover.cpp -DOUT=... -P put_fault.cmake
+set(restore_head [[GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::size_t whySize) {]])
+if(FAULT STREQUAL crash)
+  # Crashes where it rebuilds the server from the state: after the check.
+  set(find "${restore_head}")
+  set(replace "${restore_head}\n    *static_cast<volatile int*>(nullptr) = 0;  // the fault")
+elseif(FAULT STREQUAL hang)
+  # Waits for ever where it rebuilds the server from the state.
+  set(find "${restore_head}")
+  set(replace "${restore_head}\n    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));  // the fault")
+  set(include "#include <chrono>\n#include <thread>\n")
+elseif(FAULT STREQUAL refuse)
+  # Takes every inherited connection for some other socket: a state it
+  # refuses at the switch, though it read the state well at the check.
+  set(find [[return listening ? InheritedSocket::Listening : InheritedSocket::Connected;]])
+  set(replace [[return listening ? InheritedSocket::Listening : InheritedSocket::OtherSocket;  // the fault]])
+elseif(FAULT STREQUAL swap)
+  # When checked, puts the file beside it (its path with ".next") at its own
+  # path before it answers.
+  set(find [[    case CheckRequest::WithState:
+]])
+  set(replace [[    case CheckRequest::WithState: {  // the fault
+        char self[4096];
+        ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n > 0) {
+            self[n] = 0;
+            std::rename((std::string(self) + ".next").c_str(), self);
+        }
+    }
+]])
+  set(include "#include <unistd.h>\n#include <cstdio>\n")
+else()
+  message(FATAL_ERROR "no fault named '${FAULT}'")
+endif()
+
+file(READ "${IN}" text)
+string(FIND "${text}" "${find}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "the fault '${FAULT}' finds no place in ${IN}: that source changed")
+endif()
+string(REPLACE "${find}" "${replace}" text "${text}")
+file(WRITE "${OUT}" "${include}${text}")
