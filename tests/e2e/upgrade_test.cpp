@@ -402,6 +402,7 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
         EXPECT_BYTES(newcomer.recvFrame(), playerInfo(2, "bob", 0, 0, 0, 3));
         EXPECT_BYTES(newcomer.recvFrame(), lobbyValue(0));
         for (Client* c : {alice.get(), bob.get()}) EXPECT_BYTES(c->recvFrame(), playerInfo(3, "new", 0, 0, 0, 3));
+        EXPECT_TRUE(server->waitForLine(Stream::Out, "Player \"new\" connected."));
         newcomer.close();
         ++newcomers;
         for (Client* c : {alice.get(), bob.get()}) EXPECT_BYTES(c->recvFrame(), playerLeft(3));

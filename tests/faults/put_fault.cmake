@@ -5,9 +5,10 @@
 # Usage: cmake -DFAULT=crash -DIN=upgrade/handover.cpp -DOUT=... -P put_fault.cmake
 set(restore_head [[GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::size_t whySize) {]])
 if(FAULT STREQUAL crash)
-  # Crashes where it rebuilds the server from the state: after the check.
+  # Crashes where it rebuilds the server from the state, after the check: a
+  # write to memory that is read only (a fault no sanitizer stops first).
   set(find "${restore_head}")
-  set(replace "${restore_head}\n    *static_cast<volatile int*>(nullptr) = 0;  // the fault")
+  set(replace "${restore_head}\n    static const char kReadOnly[] = \"x\";\n    const_cast<volatile char*>(kReadOnly)[0] = 0;  // the fault")
 elseif(FAULT STREQUAL hang)
   # Waits for ever where it rebuilds the server from the state.
   set(find "${restore_head}")

@@ -10,9 +10,11 @@
 # once from SOURCE_DIR's history; every run boots a copy of the root.
 # Exits 77 (skipped) where no container can be booted or the root cannot be
 # fetched.
-# Usage: check_systemd.sh CPACK BUILD_DIR SERVICE_PEER SOURCE_DIR
+# Usage: check_systemd.sh CPACK BUILD_DIR SERVICE_PEER SOURCE_DIR CRASHING_SERVER
+# where CRASHING_SERVER is a build of the server that crashes while it takes
+# over.
 set -euo pipefail
-cpack=$1 build=$2 peer=$3 source=$4
+cpack=$1 build=$2 peer=$3 source=$4 crashing=$5
 suite=bookworm
 # The last release without the upgrade in place.
 old_release=1.0.0 old_commit=2e67e7f
@@ -131,12 +133,37 @@ if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -R "$newer" -B "$scratc
   cat "$scratch/cpack.log" >&2
   fail "cpack could not build the .deb of $newer"
 fi
+# The newer .deb as the next releases: one whose program crashes while it
+# takes over, and a good one after it.
+next() { awk -F. -v OFS=. '{ $NF = $NF + 1; print }' <<<"$1"; }
+failing=$(next "$newer") good=$(next "$(next "$newer")")
+# Repacks the newer .deb as release VERSION into OUT, with PROGRAM, if given,
+# as its /usr/bin/gameserver.
+repack() {
+  local out=$1 release=$2 program=${3:-} tree=$scratch/repack sum
+  rm -rf "$tree"
+  dpkg-deb -R "$scratch"/newer/gameserver_*.deb "$tree"
+  sed -i "s/^Version: .*/Version: $release/" "$tree/DEBIAN/control"
+  if [ -n "$program" ]; then
+    install -m 755 "$program" "$tree/usr/bin/gameserver"
+    strip "$tree/usr/bin/gameserver"
+    if [ -f "$tree/DEBIAN/md5sums" ]; then
+      sum=$(cd "$tree" && md5sum usr/bin/gameserver)
+      sed -i "s|^[0-9a-f]*  usr/bin/gameserver\$|$sum|" "$tree/DEBIAN/md5sums"
+      grep -qxF "$sum" "$tree/DEBIAN/md5sums" || fail "md5sums of the repacked .deb lacks usr/bin/gameserver"
+    fi
+  fi
+  dpkg-deb --root-owner-group -b "$tree" "$out" >/dev/null || fail "dpkg-deb could not build the .deb of $release"
+  rm -rf "$tree"
+}
 root=$scratch/root
 mkdir "$root"
 cp -a --reflink=auto "$cache/." "$root/"
 cp "$scratch"/deb/gameserver_*.deb "$root/root/gameserver.deb"
 cp "$scratch"/newer/gameserver_*.deb "$root/root/gameserver-newer.deb"
 [ ! -f "$old_deb" ] || cp "$old_deb" "$root/root/gameserver-old.deb"
+repack "$root/root/gameserver-crashing.deb" "$failing" "$crashing"
+repack "$root/root/gameserver-good.deb" "$good"
 
 # Runs a command in the container as root there, within a time limit.
 inside() { timeout 60 nsenter --target "$leader" --all -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
@@ -209,8 +236,16 @@ program_of() { inside readlink "/proc/$(prop "$1" MainPID)/exe"; }
 # Milliseconds since the epoch.
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
-# apt-get in the container; its output goes to the log, shown on failure.
-apt_in() { inside apt-get -y "$@" >>"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get $*"; }; }
+# apt-get in the container; its output goes to apt.log, the last command's to
+# apt-last.log too, shown on failure.
+apt_in() {
+  local status=0
+  inside apt-get -y "$@" >"$scratch/apt-last.log" 2>&1 || status=$?
+  cat "$scratch/apt-last.log" >>"$scratch/apt.log"
+  [ $status = 0 ] || { cat "$scratch/apt-last.log" >&2; fail "apt-get $*"; }
+}
+# Fails unless the last apt-get printed the line.
+apt_said() { grep -qxF -- "$1" "$scratch/apt-last.log" || { cat "$scratch/apt-last.log" >&2; fail "$2"; }; }
 
 read -r port port1 port2 port3 < <("$peer" ports 4 | xargs)
 
@@ -270,7 +305,8 @@ uid=$(inside awk '/^Uid:/ { print $2 }' "/proc/$(prop gameserver MainPID)/status
 [ "$uid" -ge 61184 ] && [ "$uid" -le 65519 ] || fail "the server runs as uid $uid"
 
 "$peer" client "$port" alice "Restart in 5 minutes" "Still here after the reload" \
-  "Still here after the upgrade" >"$scratch/alice.log" &
+  "Still here after the upgrade" "Still here after the failed upgrade" "Still here after the next upgrade" \
+  >"$scratch/alice.log" &
 clients+=($!)
 file_has "$scratch/alice.log" "logged in"
 journal_has gameserver 'Player "alice" connected.'
@@ -296,12 +332,35 @@ file_has "$scratch/alice.log" "chat: Still here after the reload"
 began=$(now_ms)
 apt_in install /root/gameserver-newer.deb
 echo "Installing $newer over $version took $(($(now_ms) - began)) ms"
-grep -qF "Upgraded gameserver.service in place." "$scratch/apt.log" || { cat "$scratch/apt.log" >&2; fail "the upgrade to $newer did not say it upgraded gameserver"; }
+apt_said "Upgraded gameserver.service in place." "the upgrade to $newer did not say it upgraded gameserver"
 [ "$(prop gameserver MainPID)" = "$pid" ] || fail_unit gameserver "the upgrade changed the main PID from $pid to $(prop gameserver MainPID)"
 [ "$(program_of gameserver)" = /usr/bin/gameserver ] || fail_unit gameserver "after the upgrade the server runs $(program_of gameserver)"
 console "say Still here after the upgrade" /run/gameserver/console
 file_has "$scratch/alice.log" "chat: Still here after the upgrade"
 ! grep -qF "GET /delete.php" "$scratch/list.log" || fail "the server left the list during an upgrade"
+
+# A newer package whose program crashes while it takes over: the server runs
+# its old program again, in the same process, and the package leaves it
+# serving, alice still there, rather than restart it and drop her.
+apt_in install /root/gameserver-crashing.deb
+apt_said "gameserver.service could not upgrade in place and serves on with its old program, so as not to drop its players (journalctl -u gameserver.service says why); restart it (systemctl restart gameserver.service) when its lobby is empty." \
+  "the failed upgrade to $failing did not say that gameserver serves on with its old program"
+[ "$(prop gameserver MainPID)" = "$pid" ] || fail_unit gameserver "the failed upgrade changed the main PID from $pid to $(prop gameserver MainPID)"
+journal_has gameserver "Upgrade failed: /usr/bin/gameserver (release $version) crashed with signal 11 while taking over; the server serves on."
+[ "$(program_of gameserver)" = "/usr/bin/gameserver (deleted)" ] ||
+  fail_unit gameserver "after the failed upgrade the server runs $(program_of gameserver), not its old program"
+console "say Still here after the failed upgrade" /run/gameserver/console
+file_has "$scratch/alice.log" "chat: Still here after the failed upgrade"
+! grep -qF "GET /delete.php" "$scratch/list.log" || fail "the server left the list during the failed upgrade"
+
+# A good program after it takes over as usual.
+apt_in install /root/gameserver-good.deb
+apt_said "Upgraded gameserver.service in place." "the upgrade to $good did not say it upgraded gameserver"
+[ "$(prop gameserver MainPID)" = "$pid" ] || fail_unit gameserver "the upgrade to $good changed the main PID from $pid to $(prop gameserver MainPID)"
+[ "$(program_of gameserver)" = /usr/bin/gameserver ] || fail_unit gameserver "after the upgrade to $good the server runs $(program_of gameserver)"
+journal_has gameserver "Server upgraded to release $version, 1 client kept." 3
+console "say Still here after the next upgrade" /run/gameserver/console
+file_has "$scratch/alice.log" "chat: Still here after the next upgrade"
 
 inside systemctl stop gameserver
 journal_has gameserver "Stopping server..."
@@ -357,7 +416,7 @@ journal_has gameserver@lobby1 "Waiting for connections on port $port1" 2
 clients+=($!)
 file_has "$scratch/carol.log" "logged in"
 lobby2_pid=$(prop gameserver@lobby2 MainPID)
-apt_in install --reinstall /root/gameserver-newer.deb
+apt_in install --reinstall /root/gameserver-good.deb
 grep -qxF "GAMESERVER_OPTS=\"-port $port -onlylan\"" "$root/etc/default/gameserver" ||
   fail "the reinstall did not keep the edited options file"
 for unit in gameserver gameserver@lobby1 gameserver@lobby2; do
