@@ -217,13 +217,7 @@ CheckRequest takeCheckRequest(std::uint8_t* area, std::size_t size, std::size_t*
         ::close(in);
         return CheckRequest::WithState;
     }
-    std::size_t want = static_cast<std::size_t>(st.st_size), got = 0;
-    while (got < want) {
-        ssize_t r = ::pread(in, area + got, want - got, static_cast<off_t>(got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<std::size_t>(r);
-    }
+    std::size_t got = readWhole(in, area, static_cast<std::size_t>(st.st_size));
     ::close(in);
     *len = got;
     return CheckRequest::WithState;

@@ -53,13 +53,7 @@ Inherited takeInheritedState(std::uint8_t* area, std::size_t size, std::size_t* 
         ::close(in);
         return Inherited::TooLarge;
     }
-    std::size_t want = static_cast<std::size_t>(st.st_size), got = 0;
-    while (got < want) {
-        ssize_t r = ::pread(in, area + got, want - got, static_cast<off_t>(got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<std::size_t>(r);
-    }
+    std::size_t got = readWhole(in, area, static_cast<std::size_t>(st.st_size));
     gStateFd = in;
     *len = got;
     return Inherited::Taken;

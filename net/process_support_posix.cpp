@@ -76,6 +76,17 @@ int sealedStateFile(const std::uint8_t* state, std::size_t len, char* why, std::
     return f;
 }
 
+std::size_t readWhole(int f, std::uint8_t* area, std::size_t want) {
+    std::size_t got = 0;
+    while (got < want) {
+        ssize_t r = ::pread(f, area + got, want - got, static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return got;
+}
+
 bool isStateFile(int f, bool* sealed, std::string& why) {
     char link[256] = "";
     ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(f)).c_str(), link, sizeof link - 1);

@@ -43,6 +43,8 @@ int descriptorNumber(const char* text);
 // A memory file holding the state, sealed against writes, growth and
 // shrinking; close-on-exec. -1 with the reason in why.
 int sealedStateFile(const std::uint8_t* state, std::size_t len, char* why, std::size_t whySize);
+// Reads `want` bytes of a file from its start into area: the count read.
+std::size_t readWhole(int fd, std::uint8_t* area, std::size_t want);
 // Whether a descriptor is a sealed memory file a server made for a state;
 // why says what it is instead.
 bool isStateFile(int fd, bool* sealed, std::string& why);
