@@ -140,7 +140,7 @@ bool check(ServerProcess& process, const std::string& path, ProgramFile next, st
 // network thread between two passes, and no send is under way. Returns only
 // when the new program could not be started; why is then empty when a stop
 // is under way.
-void switchTo(ServerProcess& process, ProgramFile next, ProgramFile own, std::string& why) {
+void switchTo(ServerProcess& process, const std::string& path, ProgramFile next, ProgramFile own, std::string& why) {
     GameServer& server = *process.server;
     HandoverState& state = handoverState();
     std::uint8_t* area = handoverArea();
@@ -159,9 +159,8 @@ void switchTo(ServerProcess& process, ProgramFile next, ProgramFile own, std::st
         std::size_t count = 0;
         sockets[count++] = server.listenSocket;
         for (const auto& c : server.clients) sockets[count++] = c.sock;
-        // A request that came meanwhile was this one: the new program must
-        // not start another.
-        forgetUpgradeRequests();
+        // A request that comes from now on stays pending across the switch;
+        // the program that tells the outcome forgets it first.
         char text[512];
         if (len == 0) {
             std::snprintf(text, sizeof text, "the state does not fit in %zu bytes", kHandoverMaxBytes);
@@ -169,7 +168,7 @@ void switchTo(ServerProcess& process, ProgramFile next, ProgramFile own, std::st
             // Lines other threads queue from now on are lost at the switch:
             // they are counted in the state, up to the moment it goes.
             patchOutputDropped(area, len, holdOutputForSwitch());
-            replaceProcess(next, own, area, len, sockets, count, text, sizeof text);
+            replaceProcess(next, path.c_str(), own, area, len, sockets, count, text, sizeof text);
             releaseOutput();
         }
         // Still here: the new program never started, and nothing was given up.
@@ -211,7 +210,7 @@ void upgradeInPlace(ServerProcess& process) {
                              std::strerror(error));
     }
     std::string why;
-    if (check(process, path, next, why)) switchTo(process, next, own, why);
+    if (check(process, path, next, why)) switchTo(process, path, next, own, why);
     closeProgram(next);
     closeProgram(own);
     if (!why.empty()) reportFailure(why);

@@ -39,7 +39,8 @@ ProgramFile openProgram(const char* path, int* error);
 ProgramFile openOwnProgram(int* error);
 void closeProgram(ProgramFile program);
 
-// Replaces this process's program with `program`. The state bytes, the
+// Replaces this process's program with `program` (named `name` in the
+// reason of a failure). The state bytes, the
 // sockets named and `fallback` (the program replaced, to hand back to) travel
 // with it: the new program finds them with takeInheritedState and
 // armHandBack; every other descriptor of the server closes. The state goes in
@@ -47,8 +48,8 @@ void closeProgram(ProgramFile program);
 // is what the old one finds again if it is handed back. Returns only when the
 // replacement failed, with the reason in why (the sockets are then as they
 // were).
-void replaceProcess(ProgramFile program, ProgramFile fallback, const std::uint8_t* state, std::size_t len,
-                    const Socket* sockets, std::size_t count, char* why, std::size_t whySize);
+void replaceProcess(ProgramFile program, const char* name, ProgramFile fallback, const std::uint8_t* state,
+                    std::size_t len, const Socket* sockets, std::size_t count, char* why, std::size_t whySize);
 
 // In the new program: the state the old one left in the environment's
 // descriptor, read whole into area. The variable is removed either way; the

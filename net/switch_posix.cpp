@@ -21,8 +21,8 @@ int fd(Socket s) { return s > static_cast<Socket>(INT_MAX) ? -1 : static_cast<in
 
 }  // namespace
 
-void replaceProcess(ProgramFile program, ProgramFile fallback, const std::uint8_t* state, std::size_t len,
-                    const Socket* sockets, std::size_t count, char* why, std::size_t whySize) {
+void replaceProcess(ProgramFile program, const char* name, ProgramFile fallback, const std::uint8_t* state,
+                    std::size_t len, const Socket* sockets, std::size_t count, char* why, std::size_t whySize) {
     int stateFd = sealedStateFile(state, len, why, whySize);
     if (stateFd < 0) return;
     // Only what must travel stays open across the start: the state, the old
@@ -40,5 +40,5 @@ void replaceProcess(ProgramFile program, ProgramFile fallback, const std::uint8_
     for (std::size_t i = 0; i < count; ++i) setCloseOnExec(fd(sockets[i]), true);
     setCloseOnExec(fallback, true);
     ::close(stateFd);
-    putText(why, whySize, std::string("cannot start the program checked: ") + std::strerror(code));
+    putText(why, whySize, std::string("cannot start ") + name + ": " + std::strerror(code));
 }

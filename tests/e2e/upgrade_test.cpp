@@ -5,8 +5,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "harness.h"
@@ -359,6 +361,12 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
              program.installScript("#!/bin/sh\necho 'gameserver-handover formats 2 release 9.0.0 keeps 1 client' >&3\n");
          },
          path + " would keep 1 of 2 clients"},
+        // Passes the check, but cannot be started from the file opened (a
+        // script needs its path): the server serves on as it was.
+        {[&] {
+             program.installScript("#!/bin/sh\necho 'gameserver-handover formats 2 release 9.0.0 keeps 2 clients' >&3\n");
+         },
+         "cannot start " + path + ": No such file or directory"},
     };
     for (const Case& c : cases) {
         c.put();
@@ -392,6 +400,9 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
         program.install(faultyServer(fault));
         server->signal(SIGUSR2);
         EXPECT_TRUE(server->waitForLine(Stream::Out, "Upgrading server to " + path + "..."));
+        // A request repeated while the upgrade is under way is that upgrade:
+        // the program that tells its outcome forgets it.
+        if (fault == "hang") server->signal(SIGUSR2);
         EXPECT_TRUE(server->waitForLine(Stream::Err, "Upgrade failed: " + path + release + why + "; the server serves on."));
         EXPECT_EQ(server->pid(), pid);
         EXPECT_EQ(runningFile(pid), path + " (deleted)") << "the program that ran runs again";
@@ -487,6 +498,31 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
         ASSERT_TRUE(server) << variable;
         EXPECT_TRUE(server->waitForLine(Stream::Err, line));
         auto alice = join(*server, "alice", {});
+    }
+
+    // A state that could still change under the reader is refused: here the
+    // one a server gives the program it checks, copied by that program into
+    // a memory file of the test's own that is not sealed.
+    {
+        ProgramCopy program;
+        auto server = Server::start({}, program.command());
+        ASSERT_TRUE(server);
+        const std::string copy = program.path() + ".state";
+        program.installScript("#!/bin/sh\ncat /proc/self/fd/4 >'" + copy + "'\nexit 3\n");
+        server->signal(SIGUSR2);
+        EXPECT_TRUE(server->waitForLineStartingWith(Stream::Err, "Upgrade failed: "));
+        std::ifstream in(copy, std::ios::binary);
+        const std::string state((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_EQ(state.compare(0, 8, "GSHANDOV"), 0);
+        const int unsealed = ::memfd_create("gameserver-state", 0);
+        ASSERT_EQ(::write(unsealed, state.data(), state.size()), static_cast<ssize_t>(state.size()));
+        auto taken = Server::start({}, {}, {"GAMESERVER_HANDOVER_FD=" + std::to_string(unsealed)});
+        ::close(unsealed);
+        ASSERT_TRUE(taken);
+        EXPECT_TRUE(taken->waitForLine(Stream::Err, "The state handed over was refused: its memory file is not sealed "
+                                                    "against change; its connections are closed and the server starts "
+                                                    "afresh."));
+        auto alice = join(*taken, "alice", {});
     }
 
     // An upgrade asked for while no listener is open: here its port is taken.
