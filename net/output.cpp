@@ -31,6 +31,7 @@ std::size_t gTail = 0;  // bytes put in so far
 bool gWriting = false;  // the writer holds a batch it has not finished writing
 std::size_t gWritingLines = 0;  // the lines in that batch
 bool gFrozen = false;   // an upgrade holds the writer: nothing more is written
+std::size_t gHeldLines = 0;  // lines of a batch held up at the freeze, counted as lost
 unsigned long long gDropped = 0;
 std::once_flag gWriterStarted;
 OutputSink gSink = nullptr;
@@ -265,7 +266,8 @@ void freezeOutput(int waitMs) {
     // one must not hold the upgrade up. Such a batch is not written before
     // the program is replaced, or is written whole: it counts as lost.
     if (!gWritten.wait_for(guard, std::chrono::milliseconds(waitMs), [] { return !gWriting; })) {
-        gDropped += gWritingLines;
+        gHeldLines = gWritingLines;
+        gDropped += gHeldLines;
         gWritingLines = 0;
     }
 }
@@ -288,6 +290,10 @@ void releaseOutput() { gLock.unlock(); }
 
 void thawOutput() {
     std::lock_guard<std::mutex> guard(gLock);
+    // The process goes on: a batch held up at the freeze is written (or
+    // lost by its stream) as any other.
+    gDropped -= gHeldLines <= gDropped ? gHeldLines : gDropped;
+    gHeldLines = 0;
     gFrozen = false;
     if (used() > 0) signalWriter();
 }

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
@@ -197,6 +198,11 @@ void Process::typePart(const std::string& text) {
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
     }
+}
+
+std::size_t Process::unreadInput() const {
+    int n = 0;
+    return stdin_ >= 0 && ::ioctl(stdin_, FIONREAD, &n) == 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 void Process::closeInput() {

@@ -57,6 +57,8 @@ public:
     // Types one console line (the line end is added), or text without a line end.
     void type(const std::string& line);
     void typePart(const std::string& text);
+    // Bytes typed that the server has not read yet.
+    std::size_t unreadInput() const;
     void closeInput();
     void signal(int sig);
     // Exit code once the process has ended by itself within the time.

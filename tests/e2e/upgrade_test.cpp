@@ -332,6 +332,29 @@ TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
     for (const auto& l : server->lines(Stream::Err)) EXPECT_EQ(l.find("Send buffer"), std::string::npos) << l;
 }
 
+// Console input beyond what a state carries (64 KiB) is counted on the
+// console, and the line it cut is passed over, not run in part.
+TEST(e2eUpgrade, ConsoleInputBeyondWhatAnUpgradeCarriesIsCountedAndItsLinePassedOver) {
+    if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
+    ProgramCopy program;
+    auto server = Server::start({}, program.command());
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    server->type("say before");
+    server->typePart("say " + std::string(70000, 'x'));
+    EXPECT_BYTES(alice->recvFrame(), chat("before"));
+    EXPECT_TRUE(eventually([&] { return server->unreadInput() == 0; })) << "the server read all that was typed";
+    server->signal(SIGUSR2);
+    ASSERT_TRUE(upgraded(*server, program));
+    EXPECT_TRUE(server->waitForLine(
+        Stream::Err, "70004 bytes of console input were not carried over: an upgrade carries 64 KiB of it at most."));
+    server->type("the end of the long line");
+    server->type("say after");
+    EXPECT_BYTES(alice->recvFrame(), chat("after"));
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Server: after"));
+    for (const auto& l : server->lines(Stream::Out)) EXPECT_EQ(l.rfind("Unknown command", 0), std::string::npos);
+}
+
 TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
     if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
     ProgramCopy program;

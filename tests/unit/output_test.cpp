@@ -122,3 +122,36 @@ TEST(OutputQueue, HoldsLinesUpToItsLastByte) {
     EXPECT_EQ(lines[512], std::make_pair(Stream::Err, report));
     EXPECT_EQ(lines[513], std::make_pair(Stream::Out, fits));
 }
+
+// The upgrade's view of the queue: a copy for the check leaves the writer
+// going; the switch's snapshot is taken with the writer stopped, and a batch
+// held up then, and every line queued after the snapshot, is counted as
+// lost, since the process is replaced before they could be written. Where
+// the switch fails, nothing is lost, nor counted.
+TEST(OutputQueue, LinesQueuedAfterTheSwitchsSnapshotAreCountedAsLost) {
+    SlowConsole console;
+    writeLine(Stream::Out, "first");
+    ASSERT_TRUE(console.waitForBatches(1));  // the writer is stuck in it
+    writeLine(Stream::Out, "queued");
+    std::vector<std::uint8_t> area(kOutputQueueBytes);
+    std::uint64_t dropped = 99;
+    const std::vector<std::uint8_t> queued = {0, 7, 0, 'q', 'u', 'e', 'u', 'e', 'd', '\n'};
+    ASSERT_EQ(copyOutput(area.data(), area.size(), &dropped), queued.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(area.begin(), area.begin() + 10), queued);
+    EXPECT_EQ(dropped, 0u);
+
+    freezeOutput(0);  // the batch under way is held up: it counts as lost
+    writeLine(Stream::Err, "before the snapshot");
+    ASSERT_EQ(snapshotOutput(area.data(), area.size(), &dropped), queued.size() + 23);
+    EXPECT_EQ(dropped, 1u);
+    for (const char* text : {"after", "the", "snapshot"}) writeLine(Stream::Out, text);
+    EXPECT_EQ(holdOutputForSwitch(), 1u + 3u);
+    releaseOutput();
+
+    thawOutput();
+    console.allow(1 << 30);
+    ASSERT_TRUE(drainOutput(10000));
+    std::vector<std::string> lines;
+    for (const auto& [stream, text] : console.lines()) lines.push_back(text);
+    EXPECT_EQ(lines, (std::vector<std::string>{"first", "queued", "before the snapshot", "after", "the", "snapshot"}));
+}
