@@ -74,7 +74,13 @@ bool establishListener(GameServer& server, std::int32_t port) {
 }
 
 int runServer(GameServer& server, std::int32_t port, void (*beforeFirstPass)(void*), void* context) {
-    if (beforeFirstPass) beforeFirstPass(context);
+    if (beforeFirstPass) {
+        beforeFirstPass(context);
+        // The first wait ends at once: what came with the clients (a kick,
+        // say) is carried out in the first pass, even where no client has
+        // anything to say.
+        netWake(server.waker);
+    }
     // A server that took over from an upgrade has its listener already.
     if (server.listenSocket == kInvalidSocket && !establishListener(server, port)) return 3;
 
@@ -112,8 +118,6 @@ void startNetwork(GameServer& server) {
 
 void resumeNetwork(GameServer& server, void (*beforeFirstPass)(void*), void* context) {
     startNetworkThread(server, beforeFirstPass, context);
-    // The first wait ends at once, so that the first pass runs.
-    netWake(server.waker);
 }
 
 int networkThread(GameServer& server, void (*beforeFirstPass)(void*), void* context) {

@@ -12,14 +12,15 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
 // Prints "Starting server..." and starts the network thread; returns at once.
 void startNetwork(GameServer& server);
 // Starts the network thread of a server that took over from an upgrade, with
-// its listener and clients in place: no lines. The thread calls
-// beforeFirstPass(context) before it opens a listener or touches a client
-// socket, and its first pass then carries out at once what came with the
-// clients (a kick, say), even where no client has anything to say.
+// its listener and clients in place: no lines.
 void resumeNetwork(GameServer& server, void (*beforeFirstPass)(void*), void* context);
 
 // The network thread's entry: 0 after a stop, 3 when the listener could not
-// be opened, 255 when the socket library did not start.
+// be opened, 255 when the socket library did not start. Where beforeFirstPass
+// is given (a server that took over), the thread calls it before it opens a
+// listener or touches a client socket, and its first pass then carries out at
+// once what came with the clients (a kick, say), even where no client has
+// anything to say.
 int networkThread(GameServer& server, void (*beforeFirstPass)(void*) = nullptr, void* context = nullptr);
 
 // Sets stopFlag and wakes the threads that wait for it.

@@ -1,4 +1,5 @@
 // The network thread's start and stop.
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -59,4 +60,33 @@ TEST(Lifecycle, StopWaitsForTheNetworkThreadAndNoLonger) {
     EXPECT_TRUE(readsEnd(player));
     netClose(player);
     network.join();
+}
+
+// A server that took over: its network thread tells the caller before its
+// first pass, and that pass carries out a kick that came with the clients,
+// though no client has anything to say.
+TEST(Lifecycle, AResumedServerCarriesOutAKickItTookOverAtOnce) {
+    OutputCapture output;
+    GameServer* server = createServer("t", 0, 4);
+    server->listenSocket = netTcpSocket();
+    ASSERT_EQ(netBindAny(server->listenSocket, 0), 0);
+    netListen(server->listenSocket);
+    auto [mine, far] = tcpPair();
+    netSetNonBlocking(mine, true);
+    ClientConnection* kicked = appendClient(*server, mine, allocateClientId(*server));
+    kicked->authenticated = 1;
+    kicked->kickRequested = 1;
+    ASSERT_TRUE(netWakerOpen(server->waker));
+    std::atomic<int> told{0};
+    std::thread network([server, &told] {
+        networkThread(*server, [](void* count) { ++*static_cast<std::atomic<int>*>(count); }, &told);
+    });
+    Bytes notice = readFrame(far);
+    EXPECT_EQ(told.load(), 1);
+    ASSERT_EQ(notice.size(), static_cast<std::size_t>(kChatTextLength + 1));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&notice[2])), "You were kicked");
+    EXPECT_TRUE(readsEnd(far));
+    stopNetwork(*server);
+    network.join();
+    netClose(far);
 }
