@@ -128,12 +128,14 @@ test:
 
 # Relay latency, loss and the server's CPU per relayed frame with 8, 32 and
 # 63 players at 60 frames a second; then the upgrade in place under load: 63
-# players at 60 frames a second, one upgrade a second for 20 seconds.
+# players at 60 frames a second, one upgrade a second for 20 seconds, a few
+# more with the console stalled, and a new program that crashes while taking
+# over (the test build gameserver_crash), which the old one must survive.
 bench: build
 	./$(BUILD)/relay_bench 8 60 5
 	./$(BUILD)/relay_bench 32 60 5
 	./$(BUILD)/relay_bench 63 60 5
-	./$(BUILD)/upgrade_bench ./$(BUILD)/gameserver 63 60 20
+	./$(BUILD)/upgrade_bench ./$(BUILD)/gameserver 63 60 20 ./$(BUILD)/tests/gameserver_crash
 
 # $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and
 # $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip where the MinGW-w64
