@@ -114,16 +114,17 @@ void refuse(bool strict, const std::string& reason, const std::string& line) {
 }  // namespace
 
 bool answerCheckRequest() {
-    std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[kHandoverMaxBytes]);
-    std::size_t len = 0;
-    char unreadable[256];
-    switch (takeCheckRequest(area.get(), kHandoverMaxBytes, &len, unreadable, sizeof unreadable)) {
+    switch (takeCheckRequest()) {
     case CheckRequest::None:
     case CheckRequest::Ignored: return false;
     case CheckRequest::WithoutState: answerCheck(checkAnswerStart().c_str()); return true;
-    case CheckRequest::WithState:
+    case CheckRequest::WithState: {
+        std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[kHandoverMaxBytes]);
+        char unreadable[256] = "";
+        std::size_t len = readCheckState(area.get(), kHandoverMaxBytes, unreadable, sizeof unreadable);
         answerCheck((checkAnswerStart() + checkVerdict(area.get(), len, unreadable)).c_str());
         return true;
+    }
     }
     return false;
 }
@@ -135,11 +136,10 @@ bool takeOver(ServerProcess& process, AnnounceStart& announce) {
     // Nothing is written before the program serves: lines wait in the queue.
     freezeOutput(0);
 
-    std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[kHandoverMaxBytes]);
     std::size_t len = 0;
     bool sealed = false;
     char why[512];
-    Inherited inherited = takeInheritedState(area.get(), kHandoverMaxBytes, &len, &sealed, why, sizeof why);
+    Inherited inherited = takeInheritedState(kHandoverMaxBytes, &len, &sealed, why, sizeof why);
     if (inherited == Inherited::None) {
         if (handedBack) writeLine(Stream::Err, "GAMESERVER_HANDBACK came without a state; the variable is ignored.");
         disarmHandBack();
@@ -151,6 +151,8 @@ bool takeOver(ServerProcess& process, AnnounceStart& announce) {
         if (inherited == Inherited::TooLarge) closeInheritedSockets();
         return false;
     }
+    std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[len > 0 ? len : 1]);
+    len = readInheritedState(area.get(), len);
     std::unique_ptr<HandoverState> state(new HandoverState());
     bool read = decodeHandover(area.get(), len, *state, why, sizeof why);
     if (read && state->format >= 2 && !sealed) {

@@ -35,6 +35,7 @@ constexpr int kAboveTargets = 10;
 
 std::atomic<pid_t> gProbe{0};  // a check under way
 int gAnswerFd = -1;            // in a checked program: the pipe to answer on
+int gCheckState = -1;          // and the state it was given
 
 // The exit of a check, waited for until the deadline, then forced.
 int reap(pid_t pid, long long deadlineMs) {
@@ -175,15 +176,12 @@ void killProbe() {
     if (pid > 0) ::kill(pid, SIGKILL);
 }
 
-CheckRequest takeCheckRequest(std::uint8_t* area, std::size_t size, std::size_t* len, char* why,
-                              std::size_t whySize) {
-    *len = 0;
-    why[0] = 0;
+CheckRequest takeCheckRequest() {
     const char* value = std::getenv(kProbeVariable);
     if (!value) return CheckRequest::None;
     std::string given = value;
     const char* stateValue = std::getenv(kCheckVariable);
-    std::string stateGiven = stateValue ? stateValue : "";
+    gCheckState = stateValue ? descriptorNumber(stateValue) : -1;
     ::unsetenv(kProbeVariable);
     ::unsetenv(kCheckVariable);
     int out = descriptorNumber(given.c_str());
@@ -199,28 +197,26 @@ CheckRequest takeCheckRequest(std::uint8_t* area, std::size_t size, std::size_t*
         return CheckRequest::Ignored;
     }
     gAnswerFd = out;
-    if (!stateValue) return CheckRequest::WithoutState;
-    int in = descriptorNumber(stateGiven.c_str());
+    return stateValue ? CheckRequest::WithState : CheckRequest::WithoutState;
+}
+
+std::size_t readCheckState(std::uint8_t* area, std::size_t size, char* why, std::size_t whySize) {
     bool sealed = false;
     std::string what;
-    if (in < 0 || !isStateFile(in, &sealed, what)) {
+    struct stat st{};
+    if (gCheckState < 0 || !isStateFile(gCheckState, &sealed, what) || ::fstat(gCheckState, &st) != 0) {
         putText(why, whySize, "the state given is no state a server left");
-        return CheckRequest::WithState;
+        return 0;
     }
-    if (::fstat(in, &st) != 0 || st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > size) {
+    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > size) {
         putText(why, whySize, "the state given is larger than a state can be");
-        ::close(in);
-        return CheckRequest::WithState;
+        return 0;
     }
     if (!sealed) {
         putText(why, whySize, "the state given is not sealed against change");
-        ::close(in);
-        return CheckRequest::WithState;
+        return 0;
     }
-    std::size_t got = readWhole(in, area, static_cast<std::size_t>(st.st_size));
-    ::close(in);
-    *len = got;
-    return CheckRequest::WithState;
+    return readWhole(gCheckState, area, static_cast<std::size_t>(st.st_size));
 }
 
 void answerCheck(const char* answer) {

@@ -27,8 +27,7 @@ int fd(Socket s) { return s > static_cast<Socket>(INT_MAX) ? -1 : static_cast<in
 
 }  // namespace
 
-Inherited takeInheritedState(std::uint8_t* area, std::size_t size, std::size_t* len, bool* sealed, char* why,
-                             std::size_t whySize) {
+Inherited takeInheritedState(std::size_t maxLen, std::size_t* len, bool* sealed, char* why, std::size_t whySize) {
     const char* value = std::getenv(kStateVariable);
     if (!value) return Inherited::None;
     std::string given = value;
@@ -48,15 +47,18 @@ Inherited takeInheritedState(std::uint8_t* area, std::size_t size, std::size_t* 
     }
     setCloseOnExec(in, true);
     struct stat st{};
-    if (::fstat(in, &st) != 0 || st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > size) {
+    if (::fstat(in, &st) != 0 || st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > maxLen) {
         putText(why, whySize, named + " holds " + std::to_string(st.st_size) + " bytes, more than a state can have");
         ::close(in);
         return Inherited::TooLarge;
     }
-    std::size_t got = readWhole(in, area, static_cast<std::size_t>(st.st_size));
     gStateFd = in;
-    *len = got;
+    *len = static_cast<std::size_t>(st.st_size);
     return Inherited::Taken;
+}
+
+std::size_t readInheritedState(std::uint8_t* area, std::size_t len) {
+    return gStateFd >= 0 ? readWhole(gStateFd, area, len) : 0;
 }
 
 void releaseInheritedState() {

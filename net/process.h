@@ -52,17 +52,18 @@ void replaceProcess(ProgramFile program, const char* name, ProgramFile fallback,
                     std::size_t len, const Socket* sockets, std::size_t count, char* why, std::size_t whySize);
 
 // In the new program: the state the old one left in the environment's
-// descriptor, read whole into area. The variable is removed either way; the
-// descriptor stays open until releaseInheritedState, so that a hand-back
-// finds it as it was.
+// descriptor; readInheritedState reads it. The variable is removed either
+// way; the descriptor stays open until releaseInheritedState, so that a
+// hand-back finds it as it was.
 enum class Inherited {
     None,       // no state was handed over
     NotState,   // the variable names no state: why says what it names instead
-    TooLarge,   // a state larger than area
-    Taken,      // *len bytes of state are in area; *sealed: it can no longer change
+    TooLarge,   // a state larger than a state can be
+    Taken,      // a state of *len bytes; *sealed: it can no longer change
 };
-Inherited takeInheritedState(std::uint8_t* area, std::size_t size, std::size_t* len, bool* sealed, char* why,
-                             std::size_t whySize);
+Inherited takeInheritedState(std::size_t maxLen, std::size_t* len, bool* sealed, char* why, std::size_t whySize);
+// Reads the state taken into area, which has room for its length: the bytes read.
+std::size_t readInheritedState(std::uint8_t* area, std::size_t len);
 // The new program serves: the state's descriptor closes.
 void releaseInheritedState();
 

@@ -30,9 +30,9 @@ void replaceProcess(ProgramFile, const char*, ProgramFile, const std::uint8_t*, 
     std::snprintf(why, whySize, "this system cannot replace a running program");
 }
 
-Inherited takeInheritedState(std::uint8_t*, std::size_t, std::size_t*, bool*, char*, std::size_t) {
-    return Inherited::None;
-}
+Inherited takeInheritedState(std::size_t, std::size_t*, bool*, char*, std::size_t) { return Inherited::None; }
+
+std::size_t readInheritedState(std::uint8_t*, std::size_t) { return 0; }
 
 void releaseInheritedState() {}
 
@@ -50,10 +50,9 @@ ProbeResult checkProgram(ProgramFile, const char*, const std::uint8_t*, std::siz
 
 void killProbe() {}
 
-CheckRequest takeCheckRequest(std::uint8_t*, std::size_t, std::size_t* len, char*, std::size_t) {
-    *len = 0;
-    return CheckRequest::None;
-}
+CheckRequest takeCheckRequest() { return CheckRequest::None; }
+
+std::size_t readCheckState(std::uint8_t*, std::size_t, char*, std::size_t) { return 0; }
 
 void answerCheck(const char*) {}
 

@@ -27,16 +27,17 @@ ProbeResult checkProgram(ProgramFile program, const char* path, const std::uint8
 // program that does not answer would outlive it.
 void killProbe();
 
-// In a program started as a check: what it is asked. Asked with a state, the
-// state is read whole into area (*len bytes); why says what is wrong with it
-// where it cannot be read (then *len is 0). The variables are removed.
+// In a program started as a check: what it is asked. The variables are
+// removed.
 enum class CheckRequest {
     None,          // no check: the process is a server
     Ignored,       // the variable named no pipe to answer on: a line said so, the process is a server
     WithoutState,  // asked by a release that gives no state
-    WithState,
+    WithState,     // readCheckState reads it
 };
-CheckRequest takeCheckRequest(std::uint8_t* area, std::size_t size, std::size_t* len, char* why,
-                              std::size_t whySize);
+CheckRequest takeCheckRequest();
+// The state a check was given, read whole into area: its length, or 0 with
+// why it cannot be read (no state a server left, too large, not sealed).
+std::size_t readCheckState(std::uint8_t* area, std::size_t size, char* why, std::size_t whySize);
 // Writes the answer line on the check's pipe.
 void answerCheck(const char* answer);

@@ -22,16 +22,15 @@ elseif(FAULT STREQUAL refuse)
 elseif(FAULT STREQUAL swap)
   # When checked, puts the file beside it (its path with ".next") at its own
   # path before it answers.
-  set(find [[    case CheckRequest::WithState:
+  set(find [[    case CheckRequest::WithState: {
 ]])
-  set(replace [[    case CheckRequest::WithState: {  // the fault
-        char self[4096];
+  set(replace [[    case CheckRequest::WithState: {
+        char self[4096];  // the fault
         ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
         if (n > 0) {
             self[n] = 0;
             std::rename((std::string(self) + ".next").c_str(), self);
         }
-    }
 ]])
   set(include "#include <unistd.h>\n#include <cstdio>\n")
 else()
