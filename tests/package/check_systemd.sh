@@ -244,8 +244,9 @@ apt_in() {
   cat "$scratch/apt-last.log" >>"$scratch/apt.log"
   [ $status = 0 ] || { cat "$scratch/apt-last.log" >&2; fail "apt-get $*"; }
 }
-# Fails unless the last apt-get printed the line.
-apt_said() { grep -qxF -- "$1" "$scratch/apt-last.log" || { cat "$scratch/apt-last.log" >&2; fail "$2"; }; }
+# Fails unless the last apt-get printed the line (what the package's scripts
+# print reaches it through a terminal, with CR LF line ends).
+apt_said() { tr -d '\r' <"$scratch/apt-last.log" | grep -qxF -- "$1" || { cat "$scratch/apt-last.log" >&2; fail "$2"; }; }
 
 read -r port port1 port2 port3 < <("$peer" ports 4 | xargs)
 
@@ -342,7 +343,9 @@ file_has "$scratch/alice.log" "chat: Still here after the upgrade"
 # A newer package whose program crashes while it takes over: the server runs
 # its old program again, in the same process, and the package leaves it
 # serving, alice still there, rather than restart it and drop her.
+began=$(now_ms)
 apt_in install /root/gameserver-crashing.deb
+echo "Installing $failing, whose program crashes while it takes over, took $(($(now_ms) - began)) ms"
 apt_said "gameserver.service could not upgrade in place and serves on with its old program, so as not to drop its players (journalctl -u gameserver.service says why); restart it (systemctl restart gameserver.service) when its lobby is empty." \
   "the failed upgrade to $failing did not say that gameserver serves on with its old program"
 [ "$(prop gameserver MainPID)" = "$pid" ] || fail_unit gameserver "the failed upgrade changed the main PID from $pid to $(prop gameserver MainPID)"
