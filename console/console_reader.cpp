@@ -26,3 +26,20 @@ void readConsoleInput(ConsoleReader& reader) {
     if (n <= 0) reader.ended = true;
     else reader.pending.append(buf, static_cast<std::size_t>(n));
 }
+
+std::string_view inputToCarry(const ConsoleReader& reader, std::size_t limit, std::size_t* leftOut, bool* skip) {
+    std::string_view input = reader.pending;
+    *skip = reader.skipToLineEnd;
+    if (*skip) {
+        std::size_t end = input.find('\n');
+        input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
+        *skip = end == std::string_view::npos;
+    }
+    *leftOut = 0;
+    if (input.size() <= limit) return input;
+    std::size_t lastEnd = limit > 0 ? input.rfind('\n', limit - 1) : std::string_view::npos;
+    std::size_t carried = lastEnd == std::string_view::npos ? 0 : lastEnd + 1;
+    *leftOut = input.size() - carried;
+    *skip = input.back() != '\n';
+    return input.substr(0, carried);
+}

@@ -75,27 +75,14 @@ std::uint8_t* handoverArea() {
     return area;
 }
 
-// The console's unread input, as much of it as a state carries: a line the
-// console was told to pass over is left out first, then whole lines beyond
-// the limit. What is left out is counted, and where it ends inside a line the
-// new program passes over the rest of that line.
+// The console's unread input, as much of it as a state carries.
 void captureConsole(const ConsoleReader& console, HandoverState& state) {
-    std::string_view input = console.pending;
-    bool skip = console.skipToLineEnd;
-    if (skip) {
-        std::size_t end = input.find('\n');
-        input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
-        skip = end == std::string_view::npos;
-    }
-    std::size_t carried = input.size();
-    if (carried > kHandoverConsoleBytes) {
-        std::size_t lastEnd = input.rfind('\n', kHandoverConsoleBytes - 1);
-        carried = lastEnd == std::string_view::npos ? 0 : lastEnd + 1;
-        skip = input.back() != '\n';
-    }
-    std::memcpy(state.console, input.data(), carried);
-    state.consoleLen = static_cast<std::uint32_t>(carried);
-    state.consoleLeftOut = input.size() - carried;
+    std::size_t leftOut = 0;
+    bool skip = false;
+    std::string_view input = inputToCarry(console, kHandoverConsoleBytes, &leftOut, &skip);
+    std::memcpy(state.console, input.data(), input.size());
+    state.consoleLen = static_cast<std::uint32_t>(input.size());
+    state.consoleLeftOut = leftOut;
     state.consoleSkipLine = skip ? 1 : 0;
 }
 

@@ -1,5 +1,7 @@
 // The command line's values and the list host from the environment; how
-// options are scanned is shown end to end.
+// options are scanned is shown end to end. What an upgrade carries of the
+// console's unread input, where more is waiting than it carries.
+#include "console/console_reader.h"
 #include "console/options.h"
 #include "unit_support.h"
 
@@ -61,4 +63,37 @@ TEST(StartOptions, ListHostFromTheEnvironment) {
                      "'.' only), the list host stays masterlist.example.net.",
                      "GAMESERVER_MASTER_HOST \"_\" is no host name (character 1; letters, digits, '-' and '.' "
                      "only), the list host stays masterlist.example.net."}));
+}
+
+TEST(ConsoleInput, AnUpgradeCarriesWholeLinesUpToItsLimit) {
+    ConsoleReader reader;
+    std::size_t leftOut = 0;
+    bool skip = true;
+    reader.pending = "say one\nsay two\nsay thr";
+    EXPECT_EQ(inputToCarry(reader, 64, &leftOut, &skip), "say one\nsay two\nsay thr");
+    EXPECT_EQ(leftOut, 0u);
+    EXPECT_FALSE(skip);
+    // Beyond the limit: the whole lines within it, and the rest of the line
+    // cut is passed over; a cut at a line end leaves nothing to pass over.
+    EXPECT_EQ(inputToCarry(reader, 20, &leftOut, &skip), "say one\nsay two\n");
+    EXPECT_EQ(leftOut, 7u);
+    EXPECT_TRUE(skip);
+    EXPECT_EQ(inputToCarry(reader, 8, &leftOut, &skip), "say one\n");
+    EXPECT_EQ(leftOut, 15u);
+    reader.pending = "say one\nsay two\n";
+    EXPECT_EQ(inputToCarry(reader, 12, &leftOut, &skip), "say one\n");
+    EXPECT_FALSE(skip);
+    reader.pending = std::string(30, 'x');
+    EXPECT_EQ(inputToCarry(reader, 20, &leftOut, &skip), "");
+    EXPECT_EQ(leftOut, 30u);
+    EXPECT_TRUE(skip);
+    // A line already to be passed over is not carried, and its end clears
+    // the mark.
+    reader.skipToLineEnd = true;
+    reader.pending = "rest of a long line\nsay on";
+    EXPECT_EQ(inputToCarry(reader, 64, &leftOut, &skip), "say on");
+    EXPECT_FALSE(skip);
+    reader.pending = "still the long line";
+    EXPECT_EQ(inputToCarry(reader, 64, &leftOut, &skip), "");
+    EXPECT_TRUE(skip);
 }
