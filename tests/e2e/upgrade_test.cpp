@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -523,13 +524,15 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
         auto alice = join(*server, "alice", {});
     }
 
-    // A state that could still change under the reader is refused: here the
-    // one a server gives the program it checks, copied by that program into
-    // a memory file of the test's own that is not sealed.
+    // The state a server gives the program it checks (here copied by that
+    // program), handed to the server by hand: the check reads it as the
+    // switch would and says what it keeps, or refuses what it cannot trust;
+    // the take-over refuses a state that could still change under it.
     {
         ProgramCopy program;
         auto server = Server::start({}, program.command());
         ASSERT_TRUE(server);
+        auto alice = join(*server, "alice", {});
         const std::string copy = program.path() + ".state";
         program.installScript("#!/bin/sh\ncat /proc/self/fd/4 >'" + copy + "'\nexit 3\n");
         server->signal(SIGUSR2);
@@ -537,15 +540,51 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
         std::ifstream in(copy, std::ios::binary);
         const std::string state((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_EQ(state.compare(0, 8, "GSHANDOV"), 0);
-        const int unsealed = ::memfd_create("gameserver-state", 0);
-        ASSERT_EQ(::write(unsealed, state.data(), state.size()), static_cast<ssize_t>(state.size()));
+        // Alice's record, with her login flag out of range.
+        std::string damaged = state;
+        for (std::size_t at = 16; at + 6 < damaged.size();) {
+            std::uint32_t len = 0;
+            std::memcpy(&len, &damaged[at + 2], 4);
+            if (damaged[at] == 3) damaged[at + 6 + 4 + 1 + 64 + 5] = 2;
+            at += 6 + len;
+        }
+        auto memoryFile = [](const std::string& bytes, bool sealed) {
+            int f = ::memfd_create("gameserver-state", MFD_ALLOW_SEALING);
+            EXPECT_EQ(::write(f, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+            if (sealed) ::fcntl(f, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK);
+            return f;
+        };
+        auto checkAnswer = [](int stateFile) {
+            int answer[2];
+            EXPECT_EQ(::pipe2(answer, O_CLOEXEC), 0);
+            ::fcntl(answer[1], F_SETFD, 0);
+            Process checked({}, {},
+                            {"GAMESERVER_HANDOVER_PROBE=" + std::to_string(answer[1]),
+                             "GAMESERVER_HANDOVER_CHECK=" + std::to_string(stateFile)});
+            ::close(answer[1]);
+            ::close(stateFile);
+            std::string line;
+            char c;
+            while (::read(answer[0], &c, 1) == 1 && c != '\n') line += c;
+            ::close(answer[0]);
+            EXPECT_EQ(checked.waitForExit(), 0);
+            return line;
+        };
+        const std::string answerStart = "gameserver-handover formats 1,2 release " GAMESERVER_RELEASE;
+        EXPECT_EQ(checkAnswer(memoryFile(state, true)), answerStart + " keeps 1 client");
+        EXPECT_EQ(checkAnswer(memoryFile(damaged, true)),
+                  answerStart + " refuses: A client (ID 1) was left out: a flag is out of range");
+        EXPECT_EQ(checkAnswer(memoryFile(state, false)),
+                  answerStart + " refuses: the state given is not sealed against change");
+
+        const int unsealed = memoryFile(state, false);
         auto taken = Server::start({}, {}, {"GAMESERVER_HANDOVER_FD=" + std::to_string(unsealed)});
         ::close(unsealed);
         ASSERT_TRUE(taken);
         EXPECT_TRUE(taken->waitForLine(Stream::Err, "The state handed over was refused: its memory file is not sealed "
                                                     "against change; its connections are closed and the server starts "
                                                     "afresh."));
-        auto alice = join(*taken, "alice", {});
+        auto bob = join(*taken, "bob", {});
     }
 
     // An upgrade asked for while no listener is open: here its port is taken.
