@@ -264,9 +264,11 @@ public:
     // The one deadline carried is the login's: never further off than a
     // new connection's.
     void deadline(long long& at) { at = now_ + clamp(c_.i64(), 0, kLoginTimeoutMs); }
+    // A moment passed: none (0) where the time passed is negative, and never
+    // before the clock's start.
     void moment(long long& at) {
         long long ago = c_.i64();
-        at = ago < 0 ? 0 : (now_ - ago != 0 ? now_ - ago : 1);
+        at = ago < 0 ? 0 : (ago < now_ ? now_ - ago : 1);
     }
     // Why the record cannot be kept, or nullptr.
     const char* refusal() const { return !c_.ok() ? "it is cut short" : refusal_; }
