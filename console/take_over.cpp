@@ -30,14 +30,6 @@ namespace {
 // A program that takes over serves within this, or hands back.
 constexpr int kTakeOverLimitSeconds = 5;
 
-// "gameserver-handover formats 1,2 release 1.2.0"
-std::string checkAnswerStart() {
-    std::string formats;
-    for (std::uint32_t f = kHandoverOldestFormat; f <= kHandoverFormat; ++f)
-        formats += (formats.empty() ? "" : ",") + std::to_string(f);
-    return std::string(kProbeAnswerPrefix) + formats + " release " + GAMESERVER_RELEASE;
-}
-
 // A reader's problem as a reason: its sentence without the full stop.
 std::string reasonOf(const char* sentence) {
     std::string reason = sentence;
@@ -47,13 +39,19 @@ std::string reasonOf(const char* sentence) {
 
 // What the checked program makes of the state: read as at the switch, where
 // whatever would be left out is a refusal.
-std::string checkVerdict(const std::uint8_t* data, std::size_t len, const char* unreadable) {
-    if (unreadable[0] != 0) return std::string(" refuses: ") + unreadable;
+CheckAnswer verdictOn(const std::uint8_t* data, std::size_t len, const char* unreadable) {
+    CheckAnswer verdict{CheckAnswer::Refuses, 0, ""};
+    if (unreadable[0] != 0) {
+        std::snprintf(verdict.why, sizeof verdict.why, "%s", unreadable);
+        return verdict;
+    }
     std::unique_ptr<HandoverState> state(new HandoverState());
-    char why[256];
-    if (!decodeHandover(data, len, *state, why, sizeof why)) return std::string(" refuses: ") + why;
-    if (state->problemCount > 0) return " refuses: " + reasonOf(state->problems[0]);
-    return " keeps " + std::to_string(state->clientCount) + (state->clientCount == 1 ? " client" : " clients");
+    if (!decodeHandover(data, len, *state, verdict.why, sizeof verdict.why)) return verdict;
+    if (state->problemCount > 0) {
+        std::snprintf(verdict.why, sizeof verdict.why, "%s", reasonOf(state->problems[0]).c_str());
+        return verdict;
+    }
+    return CheckAnswer{CheckAnswer::Keeps, state->clientCount, ""};
 }
 
 // The outcome of taking over, told before the first pass of the connection
@@ -117,12 +115,14 @@ bool answerCheckRequest() {
     switch (takeCheckRequest()) {
     case CheckRequest::None:
     case CheckRequest::Ignored: return false;
-    case CheckRequest::WithoutState: answerCheck(checkAnswerStart().c_str()); return true;
+    case CheckRequest::WithoutState:
+        answerCheck(checkAnswerLine(GAMESERVER_RELEASE, CheckAnswer{CheckAnswer::Unknown, 0, ""}).c_str());
+        return true;
     case CheckRequest::WithState: {
         std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[kHandoverMaxBytes]);
         char unreadable[256] = "";
         std::size_t len = readCheckState(area.get(), kHandoverMaxBytes, unreadable, sizeof unreadable);
-        answerCheck((checkAnswerStart() + checkVerdict(area.get(), len, unreadable)).c_str());
+        answerCheck(checkAnswerLine(GAMESERVER_RELEASE, verdictOn(area.get(), len, unreadable)).c_str());
         return true;
     }
     }

@@ -95,10 +95,6 @@ int runServer(GameServer& server, std::int32_t port, void (*beforeFirstPass)(voi
     return 0;
 }
 
-}  // namespace
-
-namespace {
-
 void startNetworkThread(GameServer& server, void (*beforeFirstPass)(void*), void* context) {
     // The wake-up channel is made of sockets, so the socket library must be
     // started before it opens. This reference is kept for the process's life,

@@ -603,3 +603,15 @@ CheckAnswer readCheckAnswer(const char* answer) {
     }
     return result;
 }
+
+std::string checkAnswerLine(const char* release, const CheckAnswer& verdict) {
+    std::string line = kProbeAnswerPrefix;
+    for (std::uint32_t f = kHandoverOldestFormat; f <= kHandoverFormat; ++f)
+        line += (f == kHandoverOldestFormat ? "" : ",") + std::to_string(f);
+    line += std::string(" release ") + release;
+    if (verdict.kind == CheckAnswer::Keeps)
+        line += " keeps " + std::to_string(verdict.kept) + (verdict.kept == 1 ? " client" : " clients");
+    else if (verdict.kind == CheckAnswer::Refuses)
+        line += std::string(" refuses: ") + verdict.why;
+    return line;
+}

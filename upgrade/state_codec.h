@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "upgrade/handover_state.h"
 
@@ -34,7 +35,7 @@ void patchOutputDropped(std::uint8_t* area, std::size_t len, std::uint64_t dropp
 // process's monotonic clock.
 bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& state, char* why, std::size_t whySize);
 
-// What a checked program answered.
+// What a checked program answers, or answered.
 struct CheckAnswer {
     enum Kind {
         Keeps,     // it reads this format and would keep `kept` clients
@@ -46,3 +47,7 @@ struct CheckAnswer {
     char why[256];
 };
 CheckAnswer readCheckAnswer(const char* answer);
+// The answer line of this release, with the formats it reads: with a
+// verdict on the state (Keeps or Refuses), or with none (Unknown) for a
+// release that gave no state.
+std::string checkAnswerLine(const char* release, const CheckAnswer& verdict);
