@@ -187,3 +187,42 @@ TEST(HandoverFormat, TheFormatOfRelease110ReadsToTheSameState) {
     back->consoleSkipLine = 1;
     EXPECT_EQ(encoded(*back), kFormat2);
 }
+
+// The check's answer, which other releases write and read: this release's
+// lines read back as written, and what another program may say instead is
+// judged without trusting it.
+TEST(HandoverFormat, TheChecksAnswerReadsBackAndNothingElsePasses) {
+    const std::string keeps = checkAnswerLine("1.2.0", CheckAnswer{CheckAnswer::Keeps, 3, ""});
+    EXPECT_EQ(keeps, "gameserver-handover formats 1,2 release 1.2.0 keeps 3 clients");
+    CheckAnswer back = readCheckAnswer(keeps.c_str());
+    EXPECT_EQ(back.kind, CheckAnswer::Keeps);
+    EXPECT_EQ(back.kept, 3u);
+    EXPECT_EQ(readCheckAnswer(checkAnswerLine("1.2.0", CheckAnswer{CheckAnswer::Keeps, 1, ""}).c_str()).kept, 1u);
+    const std::string refuses = checkAnswerLine("1.2.0", CheckAnswer{CheckAnswer::Refuses, 0, "too many"});
+    EXPECT_EQ(refuses, "gameserver-handover formats 1,2 release 1.2.0 refuses: too many");
+    EXPECT_STREQ(readCheckAnswer(refuses.c_str()).why, "too many");
+    EXPECT_EQ(checkAnswerLine("1.2.0", CheckAnswer{CheckAnswer::Unknown, 0, ""}),
+              "gameserver-handover formats 1,2 release 1.2.0");
+
+    struct Case {
+        const char* answer;
+        CheckAnswer::Kind kind;
+        const char* why;
+    } const cases[] = {
+        // A release that gives no verdict, as release 1.1.0 answers.
+        {"gameserver-handover formats 1 release 1.1.0", CheckAnswer::NoFormat,
+         "it reads state format 1, this server writes format 2"},
+        {"gameserver-handover formats 2 release 9.0.0", CheckAnswer::Unknown,
+         "it did not say what it makes of the state"},
+        {"gameserver-handover formats 2 release 9 keeps 3 clients and more", CheckAnswer::Unknown,
+         "it did not say what it makes of the state"},
+        {"gameserver-handover formats 99999999999999999999,2 release 9 keeps 2 clients", CheckAnswer::Keeps, ""},
+        {"gameserver-handover formats 2 release 9 refuses: a\x1b[2Jb", CheckAnswer::Refuses, "a?[2Jb"},
+        {"hello\x07 world", CheckAnswer::Unknown, "it gave an answer no server gives (\"hello? world\")"},
+    };
+    for (const Case& c : cases) {
+        CheckAnswer a = readCheckAnswer(c.answer);
+        EXPECT_EQ(a.kind, c.kind) << c.answer;
+        EXPECT_STREQ(a.why, c.why) << c.answer;
+    }
+}
