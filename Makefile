@@ -1,8 +1,9 @@
 # make run           builds only the server and starts it with its console on port 50505
-# make test          builds everything and runs every test, also under ThreadSanitizer and
-#                    under AddressSanitizer with UndefinedBehaviorSanitizer, each fuzz target
-#                    for a few seconds and, where MinGW-w64 and Wine are installed, the
-#                    Windows suite
+# make test          builds the server in every build type, builds everything and runs every
+#                    test, also under ThreadSanitizer and under AddressSanitizer with
+#                    UndefinedBehaviorSanitizer, each fuzz target for a few seconds and, where
+#                    MinGW-w64 and Wine are installed, the Windows suite
+# make build-types   builds only the server, in CMake's Debug, Release and MinSizeRel types
 # make test-windows  only the Windows suite: the unit tests as .exe and the end-to-end
 #                    tests against gameserver.exe, both under Wine
 # make fuzz          runs each fuzz target for FUZZ_SECONDS (60) seconds
@@ -12,7 +13,7 @@
 # Each target first installs what it needs and is missing, with
 # scripts/install-deps and these of its groups (`scripts/install-deps --help`
 # lists their packages):
-#   run                          build
+#   run, build-types             build
 #   build, bench, tsan, asan     build tests
 #   plain                        build tests package image compose service-check
 #   package                      build package
@@ -43,7 +44,7 @@ INSTALL_DEPS = scripts/install-deps
 # when it was first configured, or once a target asks for them.
 CONFIGURE = cmake -S . -B $(BUILD) -G Ninja
 
-.PHONY: deps configure build run test plain tsan asan fuzz-build fuzz fuzz-ci windows test-windows bench package image clean
+.PHONY: deps configure build build-types run test plain tsan asan fuzz-build fuzz fuzz-ci windows test-windows bench package image clean
 
 deps:
 	@$(INSTALL_DEPS) all
@@ -119,10 +120,27 @@ test-windows: build windows
 	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE_RUN) --exec $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \
 		ctest --output-on-failure -j $(JOBS) -R '^(e2e|list_e2e)'
 
+# The server alone in each of CMake's other build types, which packagers and
+# users choose (the tests' builds are RelWithDebInfo): an optimiser's warning
+# that -Werror makes fatal shows here. With MinGW-w64 as well where it is
+# installed.
+BUILD_TYPES ?= Debug Release MinSizeRel
+build-types:
+	@$(INSTALL_DEPS) build
+	@set -e; for type in $(BUILD_TYPES); do \
+	  cmake -S . -B build-types/$$type -G Ninja -DCMAKE_BUILD_TYPE=$$type -DGAMESERVER_TESTS=OFF >/dev/null; \
+	  echo "build type $$type:"; cmake --build build-types/$$type -j $(JOBS) --target gameserver; \
+	done
+	@if command -v $(MINGW_CXX) >/dev/null; then set -e; \
+	  cmake -S . -B build-types/mingw-Release -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath $(MINGW_TOOLCHAIN)) \
+	    -DCMAKE_BUILD_TYPE=Release -DGAMESERVER_TESTS=OFF >/dev/null; \
+	  echo "build type Release, MinGW-w64:"; cmake --build build-types/mingw-Release -j $(JOBS) --target gameserver; \
+	fi
+
 # Everything is installed first, the Windows build and Wine included.
 test:
 	@$(INSTALL_DEPS) all
-	@$(MAKE) --no-print-directory plain tsan asan fuzz-ci
+	@$(MAKE) --no-print-directory build-types plain tsan asan fuzz-ci
 	@if command -v $(MINGW_CXX) >/dev/null && [ -x $(WINE) ]; then $(MAKE) --no-print-directory test-windows; \
 	else echo "Windows suite skipped: $(MINGW_CXX) or $(WINE) missing"; fi
 
@@ -163,4 +181,4 @@ image:
 	cmake --build $(BUILD) -j $(JOBS) --target image
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(MINGW_BUILD)
+	rm -rf $(BUILD) build-types $(TSAN_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(MINGW_BUILD)

@@ -605,13 +605,22 @@ CheckAnswer readCheckAnswer(const char* answer) {
 }
 
 std::string checkAnswerLine(const char* release, const CheckAnswer& verdict) {
+    // Appended piece by piece: GCC 12 at -O3 takes "," + std::to_string(f)
+    // for an overlapping copy (-Wrestrict).
     std::string line = kProbeAnswerPrefix;
-    for (std::uint32_t f = kHandoverOldestFormat; f <= kHandoverFormat; ++f)
-        line += (f == kHandoverOldestFormat ? "" : ",") + std::to_string(f);
-    line += std::string(" release ") + release;
-    if (verdict.kind == CheckAnswer::Keeps)
-        line += " keeps " + std::to_string(verdict.kept) + (verdict.kept == 1 ? " client" : " clients");
-    else if (verdict.kind == CheckAnswer::Refuses)
-        line += std::string(" refuses: ") + verdict.why;
+    for (std::uint32_t f = kHandoverOldestFormat; f <= kHandoverFormat; ++f) {
+        if (f != kHandoverOldestFormat) line += ',';
+        line += std::to_string(f);
+    }
+    line += " release ";
+    line += release;
+    if (verdict.kind == CheckAnswer::Keeps) {
+        line += " keeps ";
+        line += std::to_string(verdict.kept);
+        line += verdict.kept == 1 ? " client" : " clients";
+    } else if (verdict.kind == CheckAnswer::Refuses) {
+        line += " refuses: ";
+        line += verdict.why;
+    }
     return line;
 }
