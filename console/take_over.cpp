@@ -61,6 +61,7 @@ struct Outcome {
     std::string line;
     Stream stream = Stream::Out;
     std::uint64_t consoleLeftOut = 0;
+    LeftOut leftOut;
     std::mutex lock;
     std::condition_variable told;
     bool serving = false;
@@ -75,8 +76,11 @@ void beginServing(void*) {
     Outcome& o = outcome();
     disarmHandBack();
     {
+        // Only now may a client's socket be written to or closed: what
+        // rebuilding the server left out is told.
         std::lock_guard<std::mutex> table(o.process->server->tableLock);
         keepRestoredSockets(*o.process->server);
+        tellOfLeftOut(*o.process->server, o.leftOut);
     }
     releaseInheritedState();
     // A request that came while it took over was the one it answers.
@@ -101,10 +105,23 @@ void beginServing(void*) {
 }
 
 // The state cannot be used. Where the program it came from can run again, it
-// does; otherwise (or where it cannot be run) the line says what happens.
-void refuse(bool strict, const std::string& reason, const std::string& line) {
-    if (strict) handBack(("refused the state: " + reason).c_str());
+// does, with everything as it came. Otherwise the server starts afresh: where
+// the state came from an upgrade (or a hand-back), nothing it names can be
+// trusted and what it inherited closes; a variable set by hand names
+// descriptors that may be another's, and they are left alone.
+void refuse(const std::string& reason, bool fromUpgrade, const char* handedBack) {
+    handBack(("refused the state: " + reason).c_str());
     disarmHandBack();
+    std::string line = handedBack ? std::string("Upgrade failed: ") + handedBack +
+                                        ", and the state handed back cannot be taken: " + reason
+                                  : fromUpgrade ? "The state handed over was refused: " + reason : reason;
+    if (fromUpgrade) {
+        releaseInheritedState();
+        closeInheritedSockets();
+        line += "; its connections are closed and the server starts afresh.";
+    } else {
+        line += "; the server starts afresh.";
+    }
     writeLine(Stream::Err, line.c_str());
     thawOutput();
 }
@@ -132,7 +149,9 @@ bool answerCheckRequest() {
 bool takeOver(ServerProcess& process, AnnounceStart& announce) {
     const char* handedBack = takeHandBackReason();
     const std::string self = std::string(programPath()) + " (release " + GAMESERVER_RELEASE + ")";
-    const bool strict = armHandBack(self.c_str(), kTakeOverLimitSeconds);
+    // Armed, every refusal below hands back, and returns only where the old
+    // program could not be run again: from then on nothing is armed.
+    const bool fromUpgrade = armHandBack(self.c_str(), kTakeOverLimitSeconds) || handedBack;
     // Nothing is written before the program serves: lines wait in the queue.
     freezeOutput(0);
 
@@ -146,9 +165,9 @@ bool takeOver(ServerProcess& process, AnnounceStart& announce) {
         thawOutput();
         return false;
     }
+    // A state too large comes from nobody but a server, set by hand or not.
     if (inherited != Inherited::Taken) {
-        refuse(strict, why, std::string(why) + "; the server starts afresh.");
-        if (inherited == Inherited::TooLarge) closeInheritedSockets();
+        refuse(why, fromUpgrade || inherited == Inherited::TooLarge, handedBack);
         return false;
     }
     std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[len > 0 ? len : 1]);
@@ -161,24 +180,22 @@ bool takeOver(ServerProcess& process, AnnounceStart& announce) {
     }
     if (!read) {
         // Nothing it names can be trusted: the old server's sockets close.
-        refuse(strict, why,
-               std::string("The state handed over was refused: ") + why +
-                   "; its connections are closed and the server starts afresh.");
-        closeInheritedSockets();
+        refuse(why, true, handedBack);
         return false;
     }
-    if (strict && state->problemCount > 0) handBack(("refused the state: " + reasonOf(state->problems[0])).c_str());
+    if (state->problemCount > 0) handBack(("refused the state: " + reasonOf(state->problems[0])).c_str());
 
     // The old program's lines come first, as they were queued.
     if (!restoreOutput(state->output, state->outputLen, state->outputDropped)) {
-        if (strict) handBack("refused the state: the output carried over does not fit in the queue");
+        handBack("refused the state: the output carried over does not fit in the queue");
         writeLine(Stream::Err, "Taking over: the output carried over does not fit in the queue: it is lost.");
     }
     process.onlylan = state->onlylan != 0;
-    process.server = restoreServer(*state, strict, why, sizeof why);
+    Outcome& o = outcome();
+    process.server = restoreServer(*state, handBackArmed(), o.leftOut, why, sizeof why);
     if (!process.server) {
         handBack((std::string("refused the state: ") + why).c_str());
-        process.server = restoreServer(*state, false, why, sizeof why);
+        process.server = restoreServer(*state, false, o.leftOut, why, sizeof why);
     }
     process.server->masterList =
         createMasterList(chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost(), false));
@@ -187,7 +204,6 @@ bool takeOver(ServerProcess& process, AnnounceStart& announce) {
     process.console.pending.assign(state->console, state->consoleLen);
     process.console.skipToLineEnd = state->consoleSkipLine != 0;
 
-    Outcome& o = outcome();
     o.process = &process;
     o.consoleLeftOut = state->consoleLeftOut;
     if (handedBack) {

@@ -18,8 +18,16 @@
 bool armHandBack(const char* failed, int limitSeconds);
 // Hands back now, with the reason after `failed` (say "refused the state:
 // ..."). Returns only when the old program could not be run again, after a
-// line on standard error: the caller then goes on as it can.
+// line on standard error: nothing is armed any more, and the caller goes on
+// as a program that cannot hand back.
 void handBack(const char* reason);
+// Whether a failure would hand back now.
+bool handBackArmed();
+// Gives the calling thread a stack of its own for the crash signals, so that
+// a stack overflow on it still hands back. Every thread that may run while
+// the hand-back is armed calls it first; the main thread's comes with
+// armHandBack.
+void giveThreadCrashStack();
 // The new program serves: nothing is handed back any more, and the old
 // program's file closes. Also in a process where nothing was armed.
 void disarmHandBack();

@@ -36,8 +36,24 @@ std::vector<char*> gEnv;
 char* gReasonEntry = nullptr;
 std::size_t gReasonStart = 0;
 char gTakenReason[600];
-// A crash from an overflowing stack still finds a stack to hand back on.
-alignas(16) char gAltStack[64 * 1024];
+// A crash from an overflowing stack still finds a stack to hand back on:
+// every thread that may run while the hand-back is armed has one of its own
+// (sigaltstack is per thread).
+constexpr std::size_t kCrashStackBytes = 64 * 1024;
+struct CrashStack {
+    CrashStack() {
+        stack_t stack{};
+        stack.ss_sp = area;
+        stack.ss_size = sizeof area;
+        ::sigaltstack(&stack, nullptr);
+    }
+    ~CrashStack() {
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        ::sigaltstack(&off, nullptr);
+    }
+    alignas(16) char area[kCrashStackBytes];
+};
 
 void put(std::size_t& at, const char* text) {
     while (*text && at + 1 < kReasonRoom) gReasonEntry[at++] = *text++;
@@ -80,6 +96,14 @@ void handBackNow() {
     int flags = ::fcntl(gStateFd, F_GETFD);
     if (flags >= 0) ::fcntl(gStateFd, F_SETFD, flags & ~FD_CLOEXEC);
     ::syscall(SYS_execveat, gFallback, "", savedArgv(), gEnv.data(), AT_EMPTY_PATH);
+    // Nothing is armed any more: a crash from here on takes its course, and
+    // the caller goes on as a program that cannot hand back.
+    gArmed = 0;
+    struct sigaction defaults{};
+    defaults.sa_handler = SIG_DFL;
+    for (int sig : kCrashSignals) ::sigaction(sig, &defaults, nullptr);
+    ::close(gFallback);
+    gFallback = -1;
     writeError("The old program could not be run again: the upgrade cannot be undone.\n");
 }
 
@@ -147,10 +171,7 @@ bool armHandBack(const char* failed, int limitSeconds) {
     put(gReasonStart, failed);
     put(gReasonStart, " ");
 
-    stack_t stack{};
-    stack.ss_sp = gAltStack;
-    stack.ss_size = sizeof gAltStack;
-    ::sigaltstack(&stack, nullptr);
+    giveThreadCrashStack();
     struct sigaction crash{};
     crash.sa_handler = onCrash;
     crash.sa_flags = SA_ONSTACK;
@@ -171,6 +192,10 @@ void handBack(const char* reason) {
     put(at, reason);
     handBackNow();
 }
+
+bool handBackArmed() { return gArmed != 0; }
+
+void giveThreadCrashStack() { thread_local CrashStack stack; }
 
 void disarmHandBack() {
     if (!gArmed) return;

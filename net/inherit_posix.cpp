@@ -46,13 +46,14 @@ Inherited takeInheritedState(std::size_t maxLen, std::size_t* len, bool* sealed,
         return Inherited::NotState;
     }
     setCloseOnExec(in, true);
+    // Taken either way: a state refused for its size is handed back as it
+    // came, or closed by releaseInheritedState.
+    gStateFd = in;
     struct stat st{};
     if (::fstat(in, &st) != 0 || st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > maxLen) {
         putText(why, whySize, named + " holds " + std::to_string(st.st_size) + " bytes, more than a state can have");
-        ::close(in);
         return Inherited::TooLarge;
     }
-    gStateFd = in;
     *len = static_cast<std::size_t>(st.st_size);
     return Inherited::Taken;
 }

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "net/hand_back.h"
+
 namespace {
 
 // Each queued line: the stream (1 byte), the length (2 bytes, low first),
@@ -103,6 +105,9 @@ void enqueue(Stream stream, const char* text, std::size_t len) {
 }
 
 [[noreturn]] void writerLoop() {
+    // The writer may start while a program that takes over can still hand
+    // back: a stack overflow on it hands back too.
+    giveThreadCrashStack();
     static char batch[kBatchBytes];
     std::unique_lock<std::mutex> guard(gLock);
     for (;;) {

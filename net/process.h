@@ -53,8 +53,8 @@ void replaceProcess(ProgramFile program, const char* name, ProgramFile fallback,
 
 // In the new program: the state the old one left in the environment's
 // descriptor; readInheritedState reads it. The variable is removed either
-// way; the descriptor stays open until releaseInheritedState, so that a
-// hand-back finds it as it was.
+// way; a state (taken, or too large) stays open until releaseInheritedState,
+// so that a hand-back finds it as it was.
 enum class Inherited {
     None,       // no state was handed over
     NotState,   // the variable names no state: why says what it names instead

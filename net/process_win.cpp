@@ -60,6 +60,10 @@ bool armHandBack(const char*, int) { return false; }
 
 void handBack(const char*) {}
 
+bool handBackArmed() { return false; }
+
+void giveThreadCrashStack() {}
+
 void disarmHandBack() {}
 
 const char* takeHandBackReason() { return nullptr; }

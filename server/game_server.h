@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "net/socket.h"
@@ -43,28 +44,33 @@ inline constexpr long long kDropReportIntervalMs = 1000;
 // What an upgrade in place carries of a client to the program that takes
 // over: everything but the network thread's notes of the pass under way. A
 // field added here is carried once it is also named in walkCarriedClient
-// below, the one list that the state's writer and its reader both walk.
+// below, the one list that the state's writer and its reader both walk. The
+// fields go from the widest to the narrowest, so that the record has no
+// padding: every byte of it is a field's, and a test that fills every byte
+// finds one that the walk leaves out.
 struct CarriedClient {
     Socket sock;
+    long long loginDeadlineMs;  // on the monotonic clock (monotonicMs)
+    long long dropReportMs;     // when the last drop line was written; 0: none yet
+    std::int32_t recvLen;
+    std::uint32_t sendLen;
+    std::int32_t playerValue;
+    std::uint32_t dropsUnreported;  // drops counted since that line
     std::uint8_t id;
     char name[64];
     std::uint8_t recvBuf[kBufferSize];
     std::uint8_t sendBuf[kBufferSize];
-    std::int32_t recvLen;
-    std::uint32_t sendLen;
     std::uint8_t gatedFlag;
     std::uint8_t songFlag;
     std::uint8_t startVote;
     std::uint8_t streamOptIn;
     std::uint8_t isHost;
-    std::int32_t playerValue;
     std::uint8_t authenticated;
-    long long loginDeadlineMs;  // on the monotonic clock (monotonicMs)
-    char peerIp[16];            // dotted decimal, for the per-address limit
-    std::uint8_t kickRequested; // kicked from the console; the network thread closes it
-    long long dropReportMs;     // when the last drop line was written; 0: none yet
-    std::uint32_t dropsUnreported;  // drops counted since that line
+    std::uint8_t kickRequested;  // kicked from the console; the network thread closes it
+    char peerIp[16];             // dotted decimal, for the per-address limit
 };
+static_assert(std::has_unique_object_representations_v<CarriedClient>,
+              "CarriedClient has padding: order its fields from the widest to the narrowest");
 
 // Every carried field in the order the state holds them, each with how it
 // travels: a socket, a number of its width, a text field, a buffer with its

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "net/error_text.h"
+#include "net/hand_back.h"
 #include "net/output.h"
 #include "net/service_notify.h"
 #include "server/connection_loop.h"
@@ -117,6 +118,9 @@ void resumeNetwork(GameServer& server, void (*beforeFirstPass)(void*), void* con
 }
 
 int networkThread(GameServer& server, void (*beforeFirstPass)(void*), void* context) {
+    // A server that takes over runs this thread before it serves: a stack
+    // overflow on it still hands back.
+    giveThreadCrashStack();
     // stopFlag is not reset here: a stop requested before this thread ran
     // must not be lost.
     int result;

@@ -8,8 +8,6 @@
 #include "server/client_table.h"
 #include "server/lifecycle.h"
 #include "server/protocol/departures.h"
-#include "server/protocol/packets.h"
-#include "server/protocol/send_queue.h"
 
 namespace {
 
@@ -65,31 +63,6 @@ void restoreListener(const HandoverState& state, GameServer& server, long long n
     // works with it.
     netSetNonBlocking(state.listenSocket, false);
     server.listenSocket = state.listenSocket;
-}
-
-// The clients that were left out have gone, as far as the others know: they
-// are told, and the host role moves on as when a host leaves.
-void tellOfLeftOut(GameServer& server, const HandoverState& state, const bool (&gone)[256]) {
-    std::uint8_t packet[2];
-    for (int id = 1; id <= kMaxClientId; ++id) {
-        if (!gone[id] || findClientById(server, static_cast<std::uint8_t>(id))) continue;
-        for (auto& c : server.clients) {
-            packet[0] = kPlayerLeft;
-            packet[1] = static_cast<std::uint8_t>(id);
-            queuePacket(server, c, packet);
-        }
-    }
-    if (state.hostId == 0 || findClientById(server, state.hostId)) return;
-    if (server.clients.empty()) {
-        resetLobby(server);
-        return;
-    }
-    handHostOn(server, state.hostId);
-    for (auto& c : server.clients) {
-        packet[0] = kHostAssigned;
-        packet[1] = server.hostId;
-        queuePacket(server, c, packet);
-    }
 }
 
 // Where a failure can still be handed back, nothing is left out: the first
@@ -151,7 +124,8 @@ void captureList(const MasterListState& list, HandoverState& state) {
     state.listRequestUnderWay = progress.requestUnderWay.load();
 }
 
-GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::size_t whySize) {
+GameServer* restoreServer(HandoverState& state, bool strict, LeftOut& leftOut, char* why, std::size_t whySize) {
+    std::memset(&leftOut, 0, sizeof leftOut);
     if (strict && !socketsAsStated(state, why, whySize)) return nullptr;
     GameServer* server = createServer(state.name, state.port, state.maxPlayers);
     copyText(server->password, state.password);
@@ -169,12 +143,16 @@ GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::siz
     long long now = monotonicMs();
     restoreListener(state, *server, now);
 
-    bool gone[256] = {};
+    auto leave = [&leftOut](Socket sock, std::uint8_t id) {
+        leftOut.gone[id] = id != 0;
+        if (sock != kInvalidSocket) leftOut.sockets[leftOut.socketCount++] = sock;
+    };
+    for (std::uint32_t i = 0; i < state.refusedCount; ++i) leave(state.refused[i].sock, state.refused[i].id);
     for (std::uint32_t i = 0; i < state.clientCount; ++i) {
         const CarriedClient& k = state.clients[i];
         if (inspectInheritedSocket(k.sock) != InheritedSocket::Connected) {
             reportSocket("a client's socket", k.sock, "is no TCP connection: the client is left out.");
-            gone[k.id] = true;
+            leave(k.sock, k.id);
             continue;
         }
         ClientConnection* c = appendClient(*server, k.sock, k.id);
@@ -184,7 +162,7 @@ GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::siz
                 return nullptr;
             }
             reportSocket("a client", k.sock, "finds no memory: it is left out.");
-            gone[k.id] = true;
+            leave(k.sock, k.id);
             continue;
         }
         server->idInUse[k.id] = 1;
@@ -192,18 +170,21 @@ GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::siz
         netSetNonBlocking(k.sock, true);
         netSetNoDelay(k.sock);
     }
-    // Sockets of clients that were left out, as far as the server does not
-    // hold them otherwise.
-    for (std::uint32_t i = 0; i < state.refusedSocketCount; ++i) closeUntrusted(*server, state.refusedSockets[i]);
-    for (std::uint32_t i = 0; i < state.clientCount; ++i)
-        if (gone[state.clients[i].id]) closeUntrusted(*server, state.clients[i].sock);
     if (state.listenSocket != kInvalidSocket && server->listenSocket == kInvalidSocket)
-        closeUntrusted(*server, state.listenSocket);
-
-    tellOfLeftOut(*server, state, gone);
-    // The host is the one record the lobby names, and only that one.
+        leave(state.listenSocket, 0);
+    // The host is the one record the lobby names, and only that one; a host
+    // left out hands the role on in the first pass.
     for (auto& c : server->clients) c.isHost = c.id == server->hostId ? 1 : 0;
     return server;
+}
+
+void tellOfLeftOut(GameServer& server, const LeftOut& leftOut) {
+    for (std::uint32_t i = 0; i < leftOut.socketCount; ++i) closeUntrusted(server, leftOut.sockets[i]);
+    for (int id = 1; id <= kMaxClientId; ++id) {
+        if (!leftOut.gone[id] || findClientById(server, static_cast<std::uint8_t>(id))) continue;
+        tellOfDeparture(server, static_cast<std::uint8_t>(id), id == server.hostId);
+    }
+    if (server.clients.empty()) resetLobby(server);
 }
 
 void keepRestoredSockets(GameServer& server) {

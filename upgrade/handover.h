@@ -14,14 +14,28 @@ void captureServer(const GameServer& server, bool onlylan, HandoverState& state)
 // The list entry and its schedule, as the announcement thread last told them.
 void captureList(const MasterListState& list, HandoverState& state);
 
+// What rebuilding the server leaves to its first pass: the clients that
+// cannot be kept (refused by the reader, or whose socket is not what the
+// state says, or a host without a record), whom the others are told have
+// left, and the sockets that close.
+struct LeftOut {
+    bool gone[kMaxClientId + 1];
+    std::uint32_t socketCount;
+    Socket sockets[2 * kMaxClientId + 1];
+};
+
 // In the program that takes over, before any of its threads runs: the server
 // record, with the inherited listener and clients each checked to be the
-// socket it should be. Where a failure can still be handed back (strict),
-// nothing is left out or closed: nullptr, with the reason in why, for the
-// first thing that is not as the state says. Otherwise what cannot be kept is
-// reported on standard error and its socket closed, and the others are told
-// that such a client has left.
-GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::size_t whySize);
+// socket it should be. It reads and writes no socket and closes none, so that
+// everything can still be handed back. Where a failure can still be handed
+// back (strict), nothing is left out: nullptr, with the reason in why, for
+// the first thing that is not as the state says. Otherwise what cannot be
+// kept is reported on standard error and noted in leftOut.
+GameServer* restoreServer(HandoverState& state, bool strict, LeftOut& leftOut, char* why, std::size_t whySize);
+// In the first pass of the connection loop, with tableLock held: the sockets
+// of what was left out close, where the server does not hold them, and the
+// others are told that those clients have left, the host role moving on.
+void tellOfLeftOut(GameServer& server, const LeftOut& leftOut);
 // Once the new program serves: the inherited sockets close when it starts a
 // program, as the server's own do. Until then they stay open for a hand-back.
 void keepRestoredSockets(GameServer& server);

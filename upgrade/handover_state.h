@@ -68,10 +68,14 @@ struct HandoverState {
     std::uint8_t output[kOutputQueueBytes];  // queued lines, as the output queue keeps them
 
     // Filled by the reader: the format it read, what it refused, and the
-    // sockets of refused client records, which cannot be trusted.
+    // client records it refused: their sockets cannot be trusted, and the
+    // others are told that they have left.
     std::uint32_t format;
     int problemCount;
     char problems[kHandoverMaxProblems][160];
-    std::uint32_t refusedSocketCount;
-    Socket refusedSockets[kMaxClientId];
+    std::uint32_t refusedCount;
+    struct Refused {
+        Socket sock;     // kInvalidSocket where the record named none
+        std::uint8_t id;  // 0 where the record named none
+    } refused[kMaxClientId];
 };

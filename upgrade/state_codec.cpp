@@ -195,8 +195,8 @@ void problem(HandoverState& s, const char* text) {
     ++s.problemCount;
 }
 
-void refuseSocket(HandoverState& s, Socket sock) {
-    if (sock != kInvalidSocket && s.refusedSocketCount < kMaxClientId) s.refusedSockets[s.refusedSocketCount++] = sock;
+void refuseClient(HandoverState& s, Socket sock, std::uint8_t id) {
+    if (s.refusedCount < kMaxClientId) s.refused[s.refusedCount++] = HandoverState::Refused{sock, id};
 }
 
 bool readSettings(Cursor c, HandoverState& s) {
@@ -304,7 +304,7 @@ void addClient(HandoverState& s, const CarriedClient& k, const char* refusal) {
     if (refusal) {
         std::snprintf(text, sizeof text, "A client (ID %d) was left out: %s.", k.id, refusal);
         problem(s, text);
-        refuseSocket(s, k.sock);
+        refuseClient(s, k.sock, k.id);
         return;
     }
     s.clients[s.clientCount++] = k;
@@ -447,7 +447,7 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
     s.listenSocket = kInvalidSocket;
     s.clientCount = 0;
     s.problemCount = 0;
-    s.refusedSocketCount = 0;
+    s.refusedCount = 0;
     s.consoleLen = 0;
     s.consoleLeftOut = 0;
     s.consoleSkipLine = 0;
@@ -528,8 +528,21 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
     for (std::uint32_t i = 0; i < s.clientCount; ++i) {
         if (s.clients[i].sock != s.listenSocket) continue;
         problem(s, "A client was left out: its socket is the listener.");
+        refuseClient(s, s.clients[i].sock, s.clients[i].id);
         s.clients[i] = s.clients[--s.clientCount];
         break;
+    }
+    // The host is one of the clients, or left out with its record: a host
+    // that has no record at all is left out too, and the role moves on.
+    bool hostKnown = s.hostId == 0;
+    for (std::uint32_t i = 0; i < s.clientCount; ++i) hostKnown = hostKnown || s.clients[i].id == s.hostId;
+    for (std::uint32_t i = 0; i < s.refusedCount; ++i) hostKnown = hostKnown || s.refused[i].id == s.hostId;
+    if (!hostKnown) {
+        char text[160];
+        std::snprintf(text, sizeof text, "The lobby's host (ID %d) is no client carried over: the role moves on.",
+                      s.hostId);
+        problem(s, text);
+        refuseClient(s, kInvalidSocket, s.hostId);
     }
     return true;
 }

@@ -28,11 +28,11 @@ void patchOutputDropped(std::uint8_t* area, std::size_t len, std::uint64_t dropp
 // Reads a state, checking everything: false, with the reason in why, when the
 // state as a whole cannot be used (not a state, a format this release does
 // not read, no settings, cut short). Records that cannot be trusted are left
-// out, with a line each in state.problems, and the sockets of refused clients
-// in state.refusedSockets. What is kept then holds: IDs 1..255 and unique,
+// out, with a line each in state.problems, and the sockets and IDs of refused
+// clients in state.refused. What is kept then holds: IDs 1..255 and unique,
 // sockets unique, lengths within their buffers, texts ended within their
-// fields, the output queue's records whole. Times are taken onto this
-// process's monotonic clock.
+// fields, the output queue's records whole, a host that is one of the clients
+// or refused with them. Times are taken onto this process's monotonic clock.
 bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& state, char* why, std::size_t whySize);
 
 // What a checked program answers, or answered.

@@ -6,6 +6,24 @@
 #include "server/protocol/packets.h"
 #include "server/protocol/send_queue.h"
 
+namespace {
+
+// The host role moves on from a host that leaves (whether its record is still
+// in the table or not): the first other record in table order becomes host,
+// logged in or not. False, with hostId 0, when no other record is there.
+bool handHostOn(GameServer& server, std::uint8_t leaver) {
+    server.hostId = 0;
+    for (auto& c : server.clients) {
+        if (c.id == leaver) continue;
+        c.isHost = 1;
+        server.hostId = c.id;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void closeClient(GameServer& server, ClientConnection& client) {
     const std::uint8_t leaver = client.id;
     const bool wasHost = client.isHost == 1;
@@ -24,8 +42,19 @@ void closeClient(GameServer& server, ClientConnection& client) {
     lineWrite(line, Stream::Out);
     releaseClientId(server, leaver);
 
-    const bool newHost = wasHost && handHostOn(server, leaver);
+    tellOfDeparture(server, leaver, wasHost);
 
+    removeClientById(server, leaver);
+    lineStart(line);
+    lineAdd(line, "number of clients: ");
+    lineAddUnsigned(line, clientCount(server));
+    lineWrite(line, Stream::Out);
+
+    if (server.clients.empty()) resetLobby(server);
+}
+
+void tellOfDeparture(GameServer& server, std::uint8_t leaver, bool wasHost) {
+    const bool newHost = wasHost && handHostOn(server, leaver);
     std::uint8_t packet[2];
     for (auto& c : server.clients) {
         if (c.id == leaver) continue;
@@ -38,25 +67,6 @@ void closeClient(GameServer& server, ClientConnection& client) {
             queuePacket(server, c, packet);
         }
     }
-
-    removeClientById(server, leaver);
-    lineStart(line);
-    lineAdd(line, "number of clients: ");
-    lineAddUnsigned(line, clientCount(server));
-    lineWrite(line, Stream::Out);
-
-    if (server.clients.empty()) resetLobby(server);
-}
-
-bool handHostOn(GameServer& server, std::uint8_t leaver) {
-    server.hostId = 0;
-    for (auto& c : server.clients) {
-        if (c.id == leaver) continue;
-        c.isHost = 1;
-        server.hostId = c.id;
-        return true;
-    }
-    return false;
 }
 
 namespace {

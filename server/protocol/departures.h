@@ -9,10 +9,11 @@
 // others, and removes the record (references into the table are then stale).
 void closeClient(GameServer& server, ClientConnection& client);
 
-// The host role moves on from a host that leaves (whether its record is still
-// in the table or not): the first other record in table order becomes host,
-// logged in or not. False, with hostId 0, when no other record is there.
-bool handHostOn(GameServer& server, std::uint8_t leaver);
+// Tells every other client that the leaver has left (PlayerLeft) and, where
+// it was host, hands the role on (to the first other record in table order,
+// logged in or not) and tells who has it now (HostAssigned). The leaver's
+// record may be in the table still, or gone.
+void tellOfDeparture(GameServer& server, std::uint8_t leaver, bool wasHost);
 
 // A kick from another thread: the socket may be one the network thread is
 // waiting on, so only the network thread may close it. Reports an unknown (or

@@ -410,6 +410,7 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
     const std::string release = " (release " GAMESERVER_RELEASE ") ";
     const std::string failing[][2] = {
         {"crash", "crashed with signal 11 while taking over"},
+        {"overflow", "crashed with signal 11 while taking over"},
         {"hang", "did not take over within 5 seconds"},
         {"refuse", "refused the state: a client's socket (descriptor " + acceptedSocket(*server, *alice) +
                        ") is no TCP connection"},
@@ -475,6 +476,25 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
     for (const auto& l : server->lines(Stream::Out)) upgrades += l.rfind("Upgrading server to ", 0) == 0;
     EXPECT_EQ(upgrades, std::size(cases) + std::size(failing) + 2);
     EXPECT_EQ(server->lines(Stream::Out).back(), "Stopping server...");
+}
+
+// A stop asked for while a new program takes over waits for the old program
+// to serve again after the hand-back, which then stops as it would have.
+TEST(e2eUpgrade, AStopDuringAHandBackIsCarriedOutOnceTheOldProgramServes) {
+    if (serverIsWindows()) GTEST_SKIP() << kLinuxOnly;
+    ProgramCopy program;
+    auto server = Server::start({}, program.command());
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    program.install(faultyServer("hang"));
+    server->signal(SIGUSR2);
+    EXPECT_TRUE(eventually([&] { return runningFile(server->pid()) == program.path(); })) << "the switch was made";
+    server->signal(SIGTERM);
+    EXPECT_TRUE(server->waitForLine(Stream::Err, "Upgrade failed: " + program.path() + " (release " GAMESERVER_RELEASE
+                                                     ") did not take over within 5 seconds; the server serves on."));
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "Stopping server..."));
+    EXPECT_EQ(server->waitForExit(), 0);
+    EXPECT_TRUE(alice->waitForClose());
 }
 
 // The file that is checked is the file that is run: one put at the path after
@@ -585,6 +605,53 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
                                                     "against change; its connections are closed and the server starts "
                                                     "afresh."));
         auto bob = join(*taken, "bob", {});
+    }
+
+    // A state that a new program refuses as it comes (too large, or no state
+    // at all), given with the program to hand back to: it hands back with
+    // everything open; the old program, which cannot take it either, closes
+    // what it inherited, says why and starts afresh on its port.
+    {
+        const std::string program = serverCommand()[0];
+        const int tooLarge = ::memfd_create("gameserver-state", MFD_ALLOW_SEALING);
+        ASSERT_EQ(::ftruncate(tooLarge, 5 << 20), 0);
+        ::fcntl(tooLarge, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+        char plain[] = "/tmp/upgrade-test-XXXXXX";
+        const int noState = ::mkstemp(plain);
+        ::unlink(plain);
+        const std::pair<int, std::string> cases[] = {
+            {tooLarge, "holds 5242880 bytes, more than a state can have"},
+            {noState, "names no state a server left (" + std::string(plain) + " (deleted))"},
+        };
+        for (const auto& [state, why] : cases) {
+            const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t size = sizeof any;
+            ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+            ASSERT_EQ(::listen(listener, 4), 0);
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&any), &size);
+            const int fallback = ::open(program.c_str(), O_PATH);
+            const std::string named = "GAMESERVER_HANDOVER_FD=" + std::to_string(state) + " " + why;
+            auto server = Server::start({}, {},
+                                        {"GAMESERVER_HANDOVER_FD=" + std::to_string(state),
+                                         "GAMESERVER_HANDOVER_FALLBACK=" + std::to_string(fallback)});
+            ::close(listener);
+            ::close(fallback);
+            ASSERT_TRUE(server) << why;
+            EXPECT_TRUE(server->waitForLine(Stream::Err, "Upgrade failed: " + program + " (release " GAMESERVER_RELEASE
+                                                             ") refused the state: " + named +
+                                                             ", and the state handed back cannot be taken: " + named +
+                                                             "; its connections are closed and the server starts "
+                                                             "afresh."));
+            const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            EXPECT_NE(::connect(probe, reinterpret_cast<sockaddr*>(&any), sizeof any), 0) << "the old listener is closed";
+            ::close(probe);
+            auto alice = join(*server, "alice", {});
+        }
+        ::close(tooLarge);
+        ::close(noState);
     }
 
     // An upgrade asked for while no listener is open: here its port is taken.

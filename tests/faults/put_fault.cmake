@@ -3,7 +3,7 @@
 # product has no switch for any of them. A source that no longer holds the
 # text a fault goes into stops the build, so that no fault is lost unseen.
 # Usage: cmake -DFAULT=crash -DIN=upgrade/handover.cpp -DOUT=... -P put_fault.cmake
-set(restore_head [[GameServer* restoreServer(HandoverState& state, bool strict, char* why, std::size_t whySize) {]])
+set(restore_head [[GameServer* restoreServer(HandoverState& state, bool strict, LeftOut& leftOut, char* why, std::size_t whySize) {]])
 if(FAULT STREQUAL crash)
   # Crashes where it rebuilds the server from the state, after the check: a
   # write to memory that is read only (a fault no sanitizer stops first).
@@ -14,6 +14,21 @@ elseif(FAULT STREQUAL hang)
   set(find "${restore_head}")
   set(replace "${restore_head}\n    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));  // the fault")
   set(include "#include <chrono>\n#include <thread>\n")
+elseif(FAULT STREQUAL overflow)
+  # Overflows its stack on the network thread, before the first pass.
+  set(find [[void beginServing(void*) {
+]])
+  set(replace [[void beginServing(void*) {
+    struct Overflow {  // the fault
+        static std::size_t down(std::size_t n) {
+            volatile char frame[4096];
+            frame[0] = static_cast<char>(n);
+            return n == 0 ? 0 : down(n - 1) + static_cast<std::size_t>(frame[0]);
+        }
+    };
+    static volatile std::size_t depth = ~std::size_t(0) >> 1;
+    Overflow::down(depth);
+]])
 elseif(FAULT STREQUAL refuse)
   # Takes every inherited connection for some other socket: a state it
   # refuses at the switch, though it read the state well at the check.

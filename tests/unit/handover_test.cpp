@@ -65,26 +65,28 @@ std::string refusal(const Bytes& b, HandoverState& s) {
 
 class Handover : public ServerFixture {};
 
-// Every field a client carries, each set to something other than its value
-// in a fresh record, comes through capture, encoding, decoding and restore.
+// Every byte of a client's record (it has no padding), set to something
+// other than its value in a fresh record, comes through capture, encoding,
+// decoding and restore: a field the walk leaves out would come back zero.
 TEST_F(Handover, EveryCarriedFieldSurvivesTheUpgrade) {
     std::size_t a = addClient("alice", true);
     addClient("bob", false);
     ClientConnection& alice = client(a);
-    alice.gatedFlag = 2;
-    alice.songFlag = 7;
-    alice.startVote = 1;
-    alice.streamOptIn = 3;
-    alice.isHost = 1;
-    alice.kickRequested = 1;
-    alice.playerValue = -5;
+    const Socket sock = alice.sock;
+    const std::uint8_t id = alice.id;
+    auto* bytes = reinterpret_cast<std::uint8_t*>(static_cast<CarriedClient*>(&alice));
+    for (std::size_t i = 0; i < sizeof(CarriedClient); ++i) bytes[i] = static_cast<std::uint8_t>(0x21 + i % 91);
+    // Then as the reader requires it: the socket and ID its own, flags 0 or
+    // 1, texts ended, full buffers (only their used part travels).
+    alice.sock = sock;
+    alice.id = id;
+    alice.startVote = alice.isHost = alice.authenticated = alice.kickRequested = 1;
+    alice.name[40] = 0;
+    alice.peerIp[15] = 0;
+    alice.recvLen = kBufferSize;
+    alice.sendLen = kBufferSize;
     alice.loginDeadlineMs = monotonicMs() + 3000;  // accepted 7 seconds ago
-    std::strcpy(alice.peerIp, "10.1.2.3");
-    receive(alice, Bytes{0x00, kHello, 0x66});
-    alice.sendLen = 3;
-    std::memcpy(alice.sendBuf, "\x00\x08\x01", 3);
     alice.dropReportMs = monotonicMs() - 200;
-    alice.dropsUnreported = 9;
     server->hostId = alice.id;
     server->songId = 12;
     std::strcpy(server->songName, "Tune");
@@ -113,7 +115,8 @@ TEST_F(Handover, EveryCarriedFieldSurvivesTheUpgrade) {
 
     if (!canReplaceProcess()) GTEST_SKIP() << "this platform takes no sockets over";
     char why[256] = "";
-    GameServer* rebuilt = restoreServer(*back, true, why, sizeof why);
+    LeftOut leftOut;
+    GameServer* rebuilt = restoreServer(*back, true, leftOut, why, sizeof why);
     ASSERT_TRUE(rebuilt) << why;
     ASSERT_EQ(rebuilt->clients.size(), 2u);
     EXPECT_EQ((std::vector<int>{rebuilt->hostId, rebuilt->songRunning}), (std::vector<int>{1, 1}));
@@ -175,8 +178,25 @@ TEST_F(Handover, ReaderRefusesWhatItCannotTrust) {
     EXPECT_STREQ(s->problems[0], "A client (ID 1) was left out: its ID is held by another client.");
     EXPECT_STREQ(s->problems[1], "A client (ID 3) was left out: its socket is the listener.");
     EXPECT_STREQ(s->problems[2], "A client (ID 4) was left out: its socket is held by another client.");
-    EXPECT_EQ((std::vector<Socket>(s->refusedSockets, s->refusedSockets + s->refusedSocketCount)),
-              (std::vector<Socket>{102, 90, 100}));
+    std::vector<std::pair<Socket, int>> refused;
+    for (std::uint32_t i = 0; i < s->refusedCount; ++i) refused.emplace_back(s->refused[i].sock, s->refused[i].id);
+    EXPECT_EQ(refused, (std::vector<std::pair<Socket, int>>{{102, 1}, {90, 3}, {100, 4}}));
+
+    // A host that no record names is left out too: the role moves on. One
+    // whose record was refused is left out with it.
+    auto hostless = blankState();
+    *hostless = *base;
+    hostless->hostId = 7;
+    ASSERT_EQ(refusal(encoded(*hostless), *s), "");
+    EXPECT_EQ(s->clientCount, 2u);
+    ASSERT_EQ(s->problemCount, 1);
+    EXPECT_STREQ(s->problems[0], "The lobby's host (ID 7) is no client carried over: the role moves on.");
+    ASSERT_EQ(s->refusedCount, 1u);
+    EXPECT_EQ(s->refused[0].id, 7);
+    EXPECT_EQ(s->refused[0].sock, kInvalidSocket);
+    twice->hostId = 3;
+    ASSERT_EQ(refusal(encoded(*twice), *s), "");
+    EXPECT_EQ(s->problemCount, 3);
 
     b = good;
     std::size_t recvLen = records[3].at + 6 + 4 + 1 + 64 + 7 + 4 + 8 + 16;
@@ -206,10 +226,11 @@ TEST_F(Handover, ReaderRefusesWhatItCannotTrust) {
     EXPECT_EQ(s->problemCount, 0);
 }
 
-TEST_F(Handover, BuildingAgainLeavesOutWhatIsNoConnectionAndTellsTheOthers) {
+TEST_F(Handover, BuildingAgainLeavesOutWhatIsNoConnectionAndTellsTheOthersInTheFirstPass) {
     if (!canReplaceProcess()) GTEST_SKIP() << "this platform hands nothing over";
     std::size_t a = addClient("alice", true), b = addClient("bob", true);
-    auto [stray, strayPeer] = tcpPair();  // a connection where the listener should be
+    auto [stray, strayPeer] = tcpPair();    // a connection where the listener should be
+    auto [refused, refusedPeer] = tcpPair();  // a record the reader refused
     auto state = blankState();
     state->listenSocket = stray;
     addRecord(*state, client(a).sock, 1, "alice");
@@ -217,31 +238,42 @@ TEST_F(Handover, BuildingAgainLeavesOutWhatIsNoConnectionAndTellsTheOthers) {
     const Socket nothing = 1 << 20;  // no descriptor at all
     addRecord(*state, nothing, 3, "carol").isHost = 1;
     state->hostId = 3;
+    state->refused[state->refusedCount++] = HandoverState::Refused{refused, 4};
 
     // Where the old program can be run again, nothing is left out or closed:
     // the first socket that is not as stated is the reason to hand back.
     char why[256] = "";
-    EXPECT_FALSE(restoreServer(*state, true, why, sizeof why));
+    LeftOut leftOut;
+    EXPECT_FALSE(restoreServer(*state, true, leftOut, why, sizeof why));
     EXPECT_EQ(std::string(why), "the listener (descriptor " + std::to_string(stray) + ") is no listening TCP socket");
     state->listenSocket = kInvalidSocket;
-    EXPECT_FALSE(restoreServer(*state, true, why, sizeof why));
+    EXPECT_FALSE(restoreServer(*state, true, leftOut, why, sizeof why));
     EXPECT_EQ(std::string(why), "a client's socket (descriptor " + std::to_string(nothing) + ") is no TCP connection");
     EXPECT_TRUE(isOpen(stray));
     EXPECT_TRUE(output.err().empty());
     state->listenSocket = stray;
 
-    GameServer* rebuilt = restoreServer(*state, false, nullptr, 0);
+    // Otherwise what cannot be kept is left out, but rebuilding still reads,
+    // writes and closes nothing: the first pass does.
+    GameServer* rebuilt = restoreServer(*state, false, leftOut, nullptr, 0);
     EXPECT_EQ(rebuilt->listenSocket, kInvalidSocket);
-    EXPECT_FALSE(isOpen(stray)) << "a socket that cannot be trusted is closed";
     ASSERT_EQ(rebuilt->clients.size(), 2u);
-    EXPECT_EQ((std::vector<int>{rebuilt->hostId, rebuilt->clients[0].isHost, rebuilt->clients[1].isHost}),
-              (std::vector<int>{1, 1, 0}));
-    for (std::size_t i : {a, b})
-        EXPECT_EQ(framesSent(i), (std::vector<Bytes>{frameOf({kPlayerLeft, 3}), frameOf({kHostAssigned, 1})}));
+    EXPECT_TRUE(isOpen(stray) && isOpen(refused));
+    for (std::size_t i : {a, b}) EXPECT_EQ(rebuilt->clients[i].sendLen, 0u);
     EXPECT_EQ(output.err(),
               (Lines{"Taking over: the listener (descriptor " + std::to_string(stray) +
                          ") is no listening TCP socket: it is opened anew.",
                      "Taking over: a client's socket (descriptor " + std::to_string(nothing) +
                          ") is no TCP connection: the client is left out."}));
+
+    tellOfLeftOut(*rebuilt, leftOut);
+    EXPECT_FALSE(isOpen(stray)) << "a socket that cannot be trusted is closed";
+    EXPECT_FALSE(isOpen(refused));
+    EXPECT_EQ((std::vector<int>{rebuilt->hostId, rebuilt->clients[0].isHost, rebuilt->clients[1].isHost}),
+              (std::vector<int>{1, 1, 0}));
+    for (std::size_t i : {a, b})
+        EXPECT_EQ(framesSent(rebuilt->clients[i], peer(i)),
+                  (std::vector<Bytes>{frameOf({kPlayerLeft, 3}), frameOf({kHostAssigned, 1}), frameOf({kPlayerLeft, 4})}));
     closeHard(strayPeer);
+    closeHard(refusedPeer);
 }
