@@ -51,6 +51,7 @@ std::string checkVerdict(const std::string& program, const ProbeResult& probe, s
         }
         return program + ": no verdict";
     }
+    case ProbeResult::CannotPrepare: return "cannot check " + program + ": " + probe.answer;
     case ProbeResult::CannotRun: return "cannot run " + program + ": " + std::strerror(probe.code);
     case ProbeResult::ExitedSilently:
         std::snprintf(why, sizeof why, probe.code < 0 ? "was ended by signal %d" : "ended with exit code %d",
@@ -118,6 +119,9 @@ bool check(ServerProcess& process, const std::string& path, ProgramFile next, st
         return false;
     }
     why = checkVerdict(path, checkProgram(next, path.c_str(), area, len, kProbeWaitMs), state.clientCount);
+    // The check ran it by a name the switch cannot give it.
+    if (why.empty() && isScript(next))
+        why = path + " is a script: an upgrade in place runs the server's program itself; put that at the path";
     return why.empty();
 }
 

@@ -108,13 +108,16 @@ ProbeResult checkProgram(ProgramFile program, const char* path, const std::uint8
                          int timeoutMs) {
     ProbeResult result{};
     long long deadline = nowMs() + timeoutMs;
-    char why[256];
-    int stateFd = sealedStateFile(state, len, why, sizeof why);
+    int stateFd = sealedStateFile(state, len, result.answer, sizeof result.answer);
+    if (stateFd < 0) {
+        result.kind = ProbeResult::CannotPrepare;
+        return result;
+    }
     int answerPipe[2];
-    if (stateFd < 0 || ::pipe2(answerPipe, O_CLOEXEC) != 0) {
-        result.kind = ProbeResult::CannotRun;
-        result.code = errno;
-        if (stateFd >= 0) ::close(stateFd);
+    if (::pipe2(answerPipe, O_CLOEXEC) != 0) {
+        result.kind = ProbeResult::CannotPrepare;
+        putText(result.answer, sizeof result.answer, std::string("the answer has no pipe: ") + std::strerror(errno));
+        ::close(stateFd);
         return result;
     }
     pid_t pid = -1;

@@ -38,6 +38,10 @@ ProgramFile openProgram(const char* path, int* error);
 // path since it started.
 ProgramFile openOwnProgram(int* error);
 void closeProgram(ProgramFile program);
+// Whether the file opened is a script ("#!" first), which the replacement
+// cannot run from the file opened: its interpreter would look for it by a
+// name that the new program no longer has. False where it cannot be read.
+bool isScript(ProgramFile program);
 
 // Replaces this process's program with `program` (named `name` in the
 // reason of a failure). The state bytes, the

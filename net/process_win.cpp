@@ -25,6 +25,8 @@ ProgramFile openOwnProgram(int* error) {
 
 void closeProgram(ProgramFile) {}
 
+bool isScript(ProgramFile) { return false; }
+
 void replaceProcess(ProgramFile, const char*, ProgramFile, const std::uint8_t*, std::size_t, const Socket*,
                     std::size_t, char* why, std::size_t whySize) {
     std::snprintf(why, whySize, "this system cannot replace a running program");

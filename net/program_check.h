@@ -13,9 +13,10 @@
 
 // What a check found.
 struct ProbeResult {
-    enum Kind { Answered, CannotRun, ExitedSilently, NoAnswer } kind;
+    enum Kind { Answered, CannotPrepare, CannotRun, ExitedSilently, NoAnswer } kind;
     int code;          // CannotRun: the system's error number; ExitedSilently: the exit code, or -signal
-    char answer[256];  // Answered: the first line of the answer, without its line end
+    char answer[256];  // Answered: the first line of the answer, without its line end;
+                       // CannotPrepare: why the state or the answer's pipe could not be made
 };
 // Runs program (named path, as its command line names it) with the state and
 // waits at most timeoutMs for its answer. A program still running then is

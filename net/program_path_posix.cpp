@@ -98,3 +98,12 @@ ProgramFile openOwnProgram(int* error) { return openFile("/proc/self/exe", error
 void closeProgram(ProgramFile program) {
     if (program >= 0) ::close(program);
 }
+
+bool isScript(ProgramFile program) {
+    int f = ::open(("/proc/self/fd/" + std::to_string(program)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (f < 0) return false;
+    char start[2] = {};
+    bool script = ::pread(f, start, sizeof start, 0) == 2 && start[0] == '#' && start[1] == '!';
+    ::close(f);
+    return script;
+}

@@ -83,6 +83,9 @@ TEST(ConsoleInput, AnUpgradeCarriesWholeLinesUpToItsLimit) {
     reader.pending = "say one\nsay two\n";
     EXPECT_EQ(inputToCarry(reader, 12, &leftOut, &skip), "say one\n");
     EXPECT_FALSE(skip);
+    // A line end just past the limit is beyond it: its line is not carried.
+    EXPECT_EQ(inputToCarry(reader, 7, &leftOut, &skip), "");
+    EXPECT_EQ(leftOut, 16u);
     reader.pending = std::string(30, 'x');
     EXPECT_EQ(inputToCarry(reader, 20, &leftOut, &skip), "");
     EXPECT_EQ(leftOut, 30u);
