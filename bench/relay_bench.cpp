@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "net/output.h"
-#include "net/socket.h"
-#include "net/thread_cpu_time.h"
+#include "platform/network/socket.h"
+#include "platform/process/thread_cpu_time.h"
 #include "server/lifecycle.h"
 #include "server/protocol/packets.h"
+#include "streams/output.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <mutex>
 
 #include "console/options.h"
-#include "net/output.h"
-#include "net/socket.h"
+#include "platform/network/socket.h"
 #include "server/protocol/departures.h"
 #include "server/protocol/packets.h"
 #include "server/protocol/send_queue.h"
+#include "streams/output.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "console/console_reader.h"
 
-#include "net/console_input.h"
+#include "platform/streams/console_input.h"
 
 bool takeConsoleLine(ConsoleReader& reader, std::string& line) {
     if (reader.skipToLineEnd) {

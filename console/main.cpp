@@ -13,11 +13,11 @@
 #include "console/take_over.h"
 #include "console/upgrade.h"
 #include "masterlist/master_list.h"
-#include "net/output.h"
-#include "net/process.h"
-#include "net/program_check.h"
-#include "net/stop_signal.h"
+#include "platform/process/process.h"
+#include "platform/process/program_check.h"
+#include "platform/process/stop_signal.h"
 #include "server/lifecycle.h"
+#include "streams/output.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "masterlist/master_list.h"
-#include "net/output.h"
+#include "streams/output.h"
 
 std::int32_t decimalValue(const char* text) {
     // strtol clamps where atoi's result is undefined; the cut to 32 bits then

@@ -6,11 +6,11 @@
 #include <string>
 
 #include "masterlist/master_list.h"
-#include "net/output.h"
-#include "net/process.h"
-#include "net/program_check.h"
-#include "net/service_notify.h"
-#include "net/stop_signal.h"
+#include "platform/process/process.h"
+#include "platform/process/program_check.h"
+#include "platform/process/stop_signal.h"
+#include "platform/service/service_notify.h"
+#include "streams/output.h"
 #include "upgrade/handover.h"
 #include "upgrade/state_codec.h"
 

@@ -4,7 +4,7 @@
 // result that comes too late is thrown away when it comes.
 #pragma once
 
-#include "net/socket.h"
+#include "platform/network/socket.h"
 
 // Up to maxAddrs (at most 16) IPv4 addresses of host, as netResolveIpv4
 // gives them, or -1 when the name does not resolve within waitMs.

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "masterlist/bounded_lookup.h"
-#include "net/output.h"
 #include "server/game_server.h"
+#include "streams/output.h"
 
 #ifndef GAMESERVER_MASTER_HOST
 #define GAMESERVER_MASTER_HOST "masterlist.example.net"

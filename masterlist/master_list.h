@@ -7,7 +7,7 @@
 #include <semaphore>
 
 #include "masterlist/root_page.h"
-#include "net/socket.h"
+#include "platform/network/socket.h"
 
 // Every wait on the list (the name lookup, connecting, sending, receiving)
 // ends after this. A lookup that takes longer counts as a name that does not

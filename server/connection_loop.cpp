@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "net/error_text.h"
-#include "net/graceful_close.h"
-#include "net/output.h"
+#include "platform/network/error_text.h"
+#include "platform/network/graceful_close.h"
 #include "server/client_table.h"
 #include "server/protocol/departures.h"
 #include "server/protocol/parser.h"
 #include "server/protocol/send_queue.h"
+#include "streams/output.h"
 
 namespace {
 

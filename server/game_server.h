@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "net/socket.h"
+#include "platform/network/socket.h"
 
 inline constexpr int kBufferSize = 1024;
 inline constexpr int kMaxClientId = 255;

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <thread>
 
-#include "net/error_text.h"
-#include "net/hand_back.h"
-#include "net/output.h"
-#include "net/service_notify.h"
+#include "platform/network/error_text.h"
+#include "platform/process/hand_back.h"
+#include "platform/service/service_notify.h"
 #include "server/connection_loop.h"
 #include "server/protocol/packets.h"
+#include "streams/output.h"
 
 GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPlayers) {
     auto* server = new GameServer();

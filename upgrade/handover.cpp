@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/output.h"
-#include "net/process.h"
+#include "platform/process/process.h"
 #include "server/client_table.h"
 #include "server/lifecycle.h"
 #include "server/protocol/departures.h"
+#include "streams/output.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "net/output.h"
-#include "net/socket.h"
+#include "platform/network/socket.h"
 #include "server/game_server.h"
+#include "streams/output.h"
 
 // The state format this release writes, and the oldest it reads. Each
 // record carries its length, so a reader skips the records it does not know

@@ -1,10 +1,10 @@
 #include "server/protocol/departures.h"
 
-#include "net/graceful_close.h"
-#include "net/output.h"
+#include "platform/network/graceful_close.h"
 #include "server/client_table.h"
 #include "server/protocol/packets.h"
 #include "server/protocol/send_queue.h"
+#include "streams/output.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/output.h"
 #include "server/protocol/handlers.h"
 #include "server/protocol/packets.h"
 #include "server/protocol/send_queue.h"
+#include "streams/output.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "net/output.h"
 #include "server/client_table.h"
 #include "server/protocol/handlers.h"
 #include "server/protocol/packets.h"
 #include "server/protocol/send_queue.h"
+#include "streams/output.h"
 
 namespace {
 

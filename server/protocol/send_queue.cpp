@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "net/output.h"
 #include "server/client_table.h"
 #include "server/protocol/packets.h"
+#include "streams/output.h"
 
 namespace {
 

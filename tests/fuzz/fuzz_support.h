@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <memory>
 
-#include "net/output.h"
 #include "server/client_table.h"
 #include "server/game_server.h"
 #include "server/lifecycle.h"
 #include "server/protocol/packets.h"
+#include "streams/output.h"
 
 namespace fuzz {
 

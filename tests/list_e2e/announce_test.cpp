@@ -13,7 +13,7 @@
 
 #include "fake_list_server.h"
 #include "harness.h"
-#include "net/socket.h"
+#include "platform/network/socket.h"
 
 using namespace e2e;
 

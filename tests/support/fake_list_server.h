@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/socket.h"
+#include "platform/network/socket.h"
 
 class FakeListServer {
 public:

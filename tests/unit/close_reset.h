@@ -3,6 +3,6 @@
 // TIME_WAIT. The server itself never ends a connection this way.
 #pragma once
 
-#include "net/socket.h"
+#include "platform/network/socket.h"
 
 void closeWithReset(Socket s);

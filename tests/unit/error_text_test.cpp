@@ -1,5 +1,5 @@
 // Socket error lines: "<prefix>: <text> (<code>)".
-#include "net/error_text.h"
+#include "platform/network/error_text.h"
 #include "unit_support.h"
 
 using namespace test;

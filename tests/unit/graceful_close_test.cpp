@@ -1,5 +1,5 @@
 // The orderly close of a connection.
-#include "net/graceful_close.h"
+#include "platform/network/graceful_close.h"
 #include "unit_support.h"
 
 using namespace test;

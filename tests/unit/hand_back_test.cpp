@@ -17,9 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "net/hand_back.h"
-#include "net/process.h"
-#include "net/stop_signal.h"
+#include "platform/process/hand_back.h"
+#include "platform/process/process.h"
+#include "platform/process/stop_signal.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The state an upgraded server hands over: what the reader keeps of it, and
 // how the program that takes over builds its records again.
 #include "masterlist/master_list.h"
-#include "net/process.h"
+#include "platform/process/process.h"
 #include "unit_support.h"
 #include "upgrade/handover.h"
 #include "upgrade/state_codec.h"

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/output.h"
+#include "streams/output.h"
 #include "unit_support.h"
 
 namespace {

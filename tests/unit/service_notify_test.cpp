@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "net/service_notify.h"
+#include "platform/service/service_notify.h"
 #include "unit_support.h"
 
 using namespace test;

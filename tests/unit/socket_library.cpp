@@ -1,7 +1,7 @@
 // Every test runs with the socket library started, as the server's threads do.
 #include <gtest/gtest.h>
 
-#include "net/socket.h"
+#include "platform/network/socket.h"
 
 namespace {
 

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "close_reset.h"
-#include "net/output.h"
-#include "net/socket.h"
+#include "platform/network/socket.h"
 #include "server/client_table.h"
 #include "server/lifecycle.h"
 #include "server/protocol/packets.h"
 #include "server/protocol/parser.h"
 #include "server/protocol/send_queue.h"
+#include "streams/output.h"
 
 namespace test {
 

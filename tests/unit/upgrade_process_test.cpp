@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "net/program_check.h"
-#include "net/process.h"
+#include "platform/process/process.h"
+#include "platform/process/program_check.h"
 #include "unit_support.h"
 
 namespace {
