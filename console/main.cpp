@@ -10,14 +10,14 @@
 #include "console/commands.h"
 #include "console/options.h"
 #include "console/server_control.h"
-#include "console/take_over.h"
-#include "console/upgrade.h"
 #include "masterlist/master_list.h"
 #include "platform/process/process.h"
 #include "platform/process/program_check.h"
 #include "platform/process/stop_signal.h"
 #include "server/lifecycle.h"
 #include "streams/output.h"
+#include "upgrade/take_over.h"
+#include "upgrade/upgrade_in_place.h"
 
 namespace {
 
@@ -54,12 +54,23 @@ int main(int argc, char** argv) {
     holdControlSignals();
     if (answerCheckRequest()) endProcess(0);
     rememberCommandLine(argc, argv);
-    AnnounceStart announce{};
-    if (takeOver(gProcess, announce)) serveAfterTakeOver(gProcess, announce);
-    else startAfresh(argc, argv);
+    // The list host was reported on at the first start, if at all.
+    TakenOver taken;
+    if (takeOver(gProcess.console, chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost(), false),
+                 taken)) {
+        gProcess.server = taken.server;
+        gProcess.onlylan = taken.onlylan;
+        serveAfterTakeOver(taken);
+    } else {
+        startAfresh(argc, argv);
+    }
     // A stop or an upgrade asked for while the server took over is taken now.
     watchStopSignals([](void* p) { stopAndExit(*static_cast<ServerProcess*>(p)); },
-                     [](void* p) { upgradeInPlace(*static_cast<ServerProcess*>(p)); }, &gProcess);
+                     [](void* p) {
+                         ServerProcess& process = *static_cast<ServerProcess*>(p);
+                         upgradeInPlace(*process.server, process.console, process.onlylan);
+                     },
+                     &gProcess);
 
     ConsoleReader& console = gProcess.console;
     std::string line;

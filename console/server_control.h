@@ -2,9 +2,9 @@
 // announcement on the internet server list.
 #pragma once
 
-#include "console/console_reader.h"
 #include "masterlist/announcer.h"
 #include "server/game_server.h"
+#include "streams/console_reader.h"
 
 // What the process entry holds for the whole run.
 struct ServerProcess {

@@ -6,17 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "upgrade/handover_state.h"
-
-// The answer a program gives when it is checked, with what it makes of the
-// state it was given:
-//   "gameserver-handover formats 1,2 release 1.2.0 keeps 3 clients"
-//   "gameserver-handover formats 1,2 release 1.2.0 refuses: <why>"
-// and, asked without a state (by a release before the check read one), the
-// formats and release alone.
-inline constexpr const char* kProbeAnswerPrefix = "gameserver-handover formats ";
 
 // Writes the state into area; the length, or 0 when it does not fit.
 std::size_t encodeHandover(const HandoverState& state, std::uint8_t* area, std::size_t size);
@@ -34,20 +25,3 @@ void patchOutputDropped(std::uint8_t* area, std::size_t len, std::uint64_t dropp
 // fields, the output queue's records whole, a host that is one of the clients
 // or refused with them. Times are taken onto this process's monotonic clock.
 bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& state, char* why, std::size_t whySize);
-
-// What a checked program answers, or answered.
-struct CheckAnswer {
-    enum Kind {
-        Keeps,     // it reads this format and would keep `kept` clients
-        Refuses,   // it reads this format and refuses the state: why
-        NoFormat,  // it does not read this format: why says which it reads
-        Unknown,   // no answer a server gives (why shows it), or one that did not read the state
-    } kind;
-    unsigned kept;
-    char why[256];
-};
-CheckAnswer readCheckAnswer(const char* answer);
-// The answer line of this release, with the formats it reads: with a
-// verdict on the state (Keeps or Refuses), or with none (Unknown) for a
-// release that gave no state.
-std::string checkAnswerLine(const char* release, const CheckAnswer& verdict);

@@ -1,8 +1,8 @@
 // The command line's values and the list host from the environment; how
 // options are scanned is shown end to end. What an upgrade carries of the
 // console's unread input, where more is waiting than it carries.
-#include "console/console_reader.h"
 #include "console/options.h"
+#include "streams/console_reader.h"
 #include "unit_support.h"
 
 using namespace test;

@@ -3,6 +3,7 @@
 // release 1.1.0 wrote (format 1), which this release reads to the same state.
 // A change that breaks either breaks the upgrade from a running server.
 #include "unit_support.h"
+#include "upgrade/check_answer.h"
 #include "upgrade/state_codec.h"
 
 using namespace test;

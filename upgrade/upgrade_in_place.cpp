@@ -1,4 +1,4 @@
-#include "console/upgrade.h"
+#include "upgrade/upgrade_in_place.h"
 
 #include <cstdio>
 #include <cstring>
@@ -11,10 +11,19 @@
 #include "platform/process/stop_signal.h"
 #include "platform/service/service_notify.h"
 #include "streams/output.h"
+#include "upgrade/check_answer.h"
 #include "upgrade/handover.h"
 #include "upgrade/state_codec.h"
 
 namespace {
+
+// The running process as an upgrade carries it: the server record (with its
+// list's), the console's unread input, and whether it stays off the list.
+struct Running {
+    GameServer& server;
+    ConsoleReader& console;
+    bool onlylan;
+};
 
 // A program that can take over answers the check at once; one that has not
 // answered by then never will.
@@ -90,10 +99,10 @@ void captureConsole(const ConsoleReader& console, HandoverState& state) {
 // With the console's, the table's and the send lock held: the state as it
 // stands, the output copied (for a check) or taken from the frozen queue
 // (for the switch).
-void captureState(ServerProcess& process, HandoverState& state, bool forSwitch) {
-    captureServer(*process.server, process.onlylan, state);
-    captureList(*process.server->masterList, state);
-    captureConsole(process.console, state);
+void captureState(Running& run, HandoverState& state, bool forSwitch) {
+    captureServer(run.server, run.onlylan, state);
+    captureList(*run.server.masterList, state);
+    captureConsole(run.console, state);
     state.outputLen = static_cast<std::uint32_t>(
         forSwitch ? snapshotOutput(state.output, sizeof state.output, &state.outputDropped)
                   : copyOutput(state.output, sizeof state.output, &state.outputDropped));
@@ -103,15 +112,15 @@ void captureState(ServerProcess& process, HandoverState& state, bool forSwitch) 
 // sockets, and reads it as it would at the switch. The players wait for the
 // capture only. False where the upgrade ends here: why says why, or is empty
 // when a stop is under way.
-bool check(ServerProcess& process, const std::string& path, ProgramFile next, std::string& why) {
+bool check(Running& run, const std::string& path, ProgramFile next, std::string& why) {
     HandoverState& state = handoverState();
     std::uint8_t* area = handoverArea();
     {
-        std::lock_guard<std::mutex> console(process.console.lock);
-        std::lock_guard<std::mutex> table(process.server->tableLock);
-        if (process.server->stopFlag.load() != 0) return false;
-        std::lock_guard<std::mutex> send(process.server->sendLock);
-        captureState(process, state, false);
+        std::lock_guard<std::mutex> console(run.console.lock);
+        std::lock_guard<std::mutex> table(run.server.tableLock);
+        if (run.server.stopFlag.load() != 0) return false;
+        std::lock_guard<std::mutex> send(run.server.sendLock);
+        captureState(run, state, false);
     }
     std::size_t len = encodeHandover(state, area, kHandoverMaxBytes);
     if (len == 0) {
@@ -131,20 +140,20 @@ bool check(ServerProcess& process, const std::string& path, ProgramFile next, st
 // network thread between two passes, and no send is under way. Returns only
 // when the new program could not be started; why is then empty when a stop
 // is under way.
-void switchTo(ServerProcess& process, const std::string& path, ProgramFile next, ProgramFile own, std::string& why) {
-    GameServer& server = *process.server;
+void switchTo(Running& run, const std::string& path, ProgramFile next, ProgramFile own, std::string& why) {
+    GameServer& server = run.server;
     HandoverState& state = handoverState();
     std::uint8_t* area = handoverArea();
     freezeOutput(kOutputFreezeWaitMs);
     {
-        std::lock_guard<std::mutex> console(process.console.lock);
+        std::lock_guard<std::mutex> console(run.console.lock);
         std::lock_guard<std::mutex> table(server.tableLock);
         if (server.stopFlag.load() != 0) {
             thawOutput();
             return;
         }
         std::lock_guard<std::mutex> send(server.sendLock);
-        captureState(process, state, true);
+        captureState(run, state, true);
         std::size_t len = encodeHandover(state, area, kHandoverMaxBytes);
         Socket sockets[kMaxClientId + 1];
         std::size_t count = 0;
@@ -170,8 +179,8 @@ void switchTo(ServerProcess& process, const std::string& path, ProgramFile next,
 
 }  // namespace
 
-void upgradeInPlace(ServerProcess& process) {
-    GameServer& server = *process.server;
+void upgradeInPlace(GameServer& server, ConsoleReader& console, bool onlylan) {
+    Running run{server, console, onlylan};
     if (!canReplaceProcess()) return reportFailure("this system cannot replace a running program");
     {
         std::lock_guard<std::mutex> table(server.tableLock);
@@ -201,7 +210,7 @@ void upgradeInPlace(ServerProcess& process) {
                              std::strerror(error));
     }
     std::string why;
-    if (check(process, path, next, why)) switchTo(process, path, next, own, why);
+    if (check(run, path, next, why)) switchTo(run, path, next, own, why);
     closeProgram(next);
     closeProgram(own);
     if (!why.empty()) reportFailure(why);

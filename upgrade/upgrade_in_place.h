@@ -6,9 +6,11 @@
 // handed back to should the new one fail before it serves (take_over.h).
 #pragma once
 
-#include "console/server_control.h"
+#include "server/game_server.h"
+#include "streams/console_reader.h"
 
-// Makes sure the new program can take over, then hands everything to it.
+// Makes sure the new program can take over, then hands everything to it: the
+// server (onlylan: it stays off the list) and the console's unread input.
 // Returns only when it could not, after one line on standard error that says
 // why; the server then serves on as before. On the signal thread.
-void upgradeInPlace(ServerProcess& process);
+void upgradeInPlace(GameServer& server, ConsoleReader& console, bool onlylan);

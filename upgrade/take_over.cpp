@@ -1,4 +1,4 @@
-#include "console/take_over.h"
+#include "upgrade/take_over.h"
 
 #include <condition_variable>
 #include <cstdio>
@@ -8,7 +8,6 @@
 #include <mutex>
 #include <string>
 
-#include "console/options.h"
 #include "masterlist/master_list.h"
 #include "platform/process/hand_back.h"
 #include "platform/process/process.h"
@@ -18,6 +17,7 @@
 #include "server/client_table.h"
 #include "server/lifecycle.h"
 #include "streams/output.h"
+#include "upgrade/check_answer.h"
 #include "upgrade/handover.h"
 #include "upgrade/state_codec.h"
 
@@ -57,7 +57,7 @@ CheckAnswer verdictOn(const std::uint8_t* data, std::size_t len, const char* unr
 // The outcome of taking over, told before the first pass of the connection
 // loop, when nothing can be handed back any more.
 struct Outcome {
-    ServerProcess* process = nullptr;
+    GameServer* server = nullptr;
     std::string line;
     Stream stream = Stream::Out;
     std::uint64_t consoleLeftOut = 0;
@@ -78,9 +78,9 @@ void beginServing(void*) {
     {
         // Only now may a client's socket be written to or closed: what
         // rebuilding the server left out is told.
-        std::lock_guard<std::mutex> table(o.process->server->tableLock);
-        keepRestoredSockets(*o.process->server);
-        tellOfLeftOut(*o.process->server, o.leftOut);
+        std::lock_guard<std::mutex> table(o.server->tableLock);
+        keepRestoredSockets(*o.server);
+        tellOfLeftOut(*o.server, o.leftOut);
     }
     releaseInheritedState();
     // A request that came while it took over was the one it answers.
@@ -146,7 +146,7 @@ bool answerCheckRequest() {
     return false;
 }
 
-bool takeOver(ServerProcess& process, AnnounceStart& announce) {
+bool takeOver(ConsoleReader& console, const char* listHost, TakenOver& taken) {
     const char* handedBack = takeHandBackReason();
     const std::string self = std::string(programPath()) + " (release " + GAMESERVER_RELEASE + ")";
     // Armed, every refusal below hands back, and returns only where the old
@@ -190,39 +190,39 @@ bool takeOver(ServerProcess& process, AnnounceStart& announce) {
         handBack("refused the state: the output carried over does not fit in the queue");
         writeLine(Stream::Err, "Taking over: the output carried over does not fit in the queue: it is lost.");
     }
-    process.onlylan = state->onlylan != 0;
+    taken.onlylan = state->onlylan != 0;
     Outcome& o = outcome();
-    process.server = restoreServer(*state, handBackArmed(), o.leftOut, why, sizeof why);
-    if (!process.server) {
+    taken.server = restoreServer(*state, handBackArmed(), o.leftOut, why, sizeof why);
+    if (!taken.server) {
         handBack((std::string("refused the state: ") + why).c_str());
-        process.server = restoreServer(*state, false, o.leftOut, why, sizeof why);
+        taken.server = restoreServer(*state, false, o.leftOut, why, sizeof why);
     }
-    process.server->masterList =
-        createMasterList(chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost(), false));
-    restoreList(*state, *process.server->masterList);
-    announce = announceStartFrom(*state, kAnnounceSchedule);
-    process.console.pending.assign(state->console, state->consoleLen);
-    process.console.skipToLineEnd = state->consoleSkipLine != 0;
+    taken.server->masterList =
+        createMasterList(listHost);
+    restoreList(*state, *taken.server->masterList);
+    taken.announce = announceStartFrom(*state, kAnnounceSchedule);
+    console.pending.assign(state->console, state->consoleLen);
+    console.skipToLineEnd = state->consoleSkipLine != 0;
 
-    o.process = &process;
+    o.server = taken.server;
     o.consoleLeftOut = state->consoleLeftOut;
     if (handedBack) {
         o.line = std::string("Upgrade failed: ") + handedBack + "; the server serves on.";
         o.stream = Stream::Err;
     } else {
-        std::uint32_t kept = clientCount(*process.server);
+        std::uint32_t kept = clientCount(*taken.server);
         o.line = std::string("Server upgraded to release ") + GAMESERVER_RELEASE + ", " + std::to_string(kept) +
                  (kept == 1 ? " client kept." : " clients kept.");
     }
     return true;
 }
 
-void serveAfterTakeOver(ServerProcess& process, const AnnounceStart& announce) {
-    resumeNetwork(*process.server, beginServing, nullptr);
+void serveAfterTakeOver(const TakenOver& taken) {
+    resumeNetwork(*taken.server, beginServing, nullptr);
     Outcome& o = outcome();
     {
         std::unique_lock<std::mutex> guard(o.lock);
         o.told.wait(guard, [&o] { return o.serving; });
     }
-    if (!process.onlylan) startAnnouncer(*process.server, announce);
+    if (!taken.onlylan) startAnnouncer(*taken.server, taken.announce);
 }

@@ -7,20 +7,31 @@
 // the same state over and says why the upgrade failed.
 #pragma once
 
-#include "console/server_control.h"
+#include "masterlist/announcer.h"
+#include "server/game_server.h"
+#include "streams/console_reader.h"
 
 // In a program started as a check: answers it and returns true; the caller
 // then ends the process. False in any other process.
 bool answerCheckRequest();
 
+// What taking over gives the process: the server record, whether it stays
+// off the list, and where the announcement goes on.
+struct TakenOver {
+    GameServer* server = nullptr;
+    bool onlylan = false;
+    AnnounceStart announce{};
+};
+
 // At start: takes over the state an upgraded server left (or one handed
-// back), with its connections, console input and output. True when it did:
-// the server record is made and announce tells where the announcement goes
-// on. False when there was nothing to take over (a line says why where
-// something was there but could not be used); the server then starts afresh.
-bool takeOver(ServerProcess& process, AnnounceStart& announce);
+// back), with its connections, output and the console's unread input, which
+// goes into console; the list's entry is kept on listHost unless the state
+// names the host the list's start page redirected to. True when it did.
+// False when there was nothing to take over (a line says why where something
+// was there but could not be used); the server then starts afresh.
+bool takeOver(ConsoleReader& console, const char* listHost, TakenOver& taken);
 
 // After takeOver: starts the network thread, which tells the upgrade's
 // outcome before its first pass; then the announcement goes on. Returns once
 // the program serves.
-void serveAfterTakeOver(ServerProcess& process, const AnnounceStart& announce);
+void serveAfterTakeOver(const TakenOver& taken);

@@ -1,4 +1,4 @@
-#include "console/console_reader.h"
+#include "streams/console_reader.h"
 
 #include "platform/streams/console_input.h"
 
