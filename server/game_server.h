@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/clock/clock.h"
 #include "platform/network/socket.h"
 
 inline constexpr int kBufferSize = 1024;
@@ -147,8 +148,3 @@ void resetLobby(GameServer& server);
 
 // Waits until a stop is requested, or for ms at most.
 void waitForStop(GameServer& server, long long ms);
-
-// Milliseconds on a clock that never goes back.
-long long monotonicMs();
-// Seconds since 1970-01-01 00:00 UTC.
-std::int64_t calendarSeconds();

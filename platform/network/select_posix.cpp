@@ -11,11 +11,7 @@
 
 #include <initializer_list>
 
-namespace {
-
-int fd(Socket s) { return s > static_cast<Socket>(INT_MAX) ? -1 : static_cast<int>(s); }
-
-}  // namespace
+#include "platform/network/posix/descriptor.h"
 
 bool netWakerOpen(NetWaker& waker) {
     int fds[2];
@@ -31,7 +27,7 @@ bool netWakerOpen(NetWaker& waker) {
 void netWake(NetWaker& waker) {
     char b = 1;
     // A full pipe already holds a wake-up; nothing is lost when this fails.
-    ssize_t n = ::write(fd(waker.writeEnd), &b, 1);
+    ssize_t n = ::write(descriptorOf(waker.writeEnd), &b, 1);
     (void)n;
 }
 
@@ -39,7 +35,7 @@ namespace {
 
 void drainWaker(NetWaker& waker) {
     char buf[64];
-    while (::read(fd(waker.readEnd), buf, sizeof buf) > 0) {
+    while (::read(descriptorOf(waker.readEnd), buf, sizeof buf) > 0) {
     }
 }
 
@@ -53,8 +49,8 @@ short pollEvents(const SocketSet* r, const SocketSet* w, const SocketSet* e, Soc
 
 void addUnique(pollfd* fds, int& n, Socket s, short ev) {
     for (int i = 0; i < n; ++i)
-        if (fds[i].fd == fd(s)) return;
-    fds[n].fd = fd(s);
+        if (fds[i].fd == descriptorOf(s)) return;
+    fds[n].fd = descriptorOf(s);
     fds[n].events = ev;
     fds[n].revents = 0;
     ++n;
@@ -86,7 +82,7 @@ int netSelect(std::uint32_t, SocketSet* readSet, SocketSet* writeSet, SocketSet*
     int wakerIndex = -1;
     if (waker) {
         wakerIndex = n;
-        fds[n].fd = fd(waker->readEnd);
+        fds[n].fd = descriptorOf(waker->readEnd);
         fds[n].events = POLLIN;
         fds[n].revents = 0;
         ++n;
@@ -101,7 +97,7 @@ int netSelect(std::uint32_t, SocketSet* readSet, SocketSet* writeSet, SocketSet*
 
     auto revents = [&](Socket s) -> short {
         for (int i = 0; i < n; ++i)
-            if (i != wakerIndex && fds[i].fd == fd(s)) return fds[i].revents;
+            if (i != wakerIndex && fds[i].fd == descriptorOf(s)) return fds[i].revents;
         return 0;
     };
     // As with Windows Sockets, a closed or failed connection reads as

@@ -4,7 +4,6 @@
 #include "platform/network/socket_platform.h"
 
 #include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <initializer_list>
 
 #include "platform/network/error_table.h"
+#include "platform/network/posix/descriptor.h"
 
 namespace {
 
@@ -28,8 +28,6 @@ int wsaFromErrno(int e) {
 #undef NET_ERRNO_MATCH
     return e;
 }
-
-int fd(Socket s) { return s > static_cast<Socket>(INT_MAX) ? -1 : static_cast<int>(s); }
 
 }  // namespace
 
@@ -61,14 +59,14 @@ int netBindAny(Socket s, std::uint16_t port) {
     // its previous run linger in TIME_WAIT. SO_REUSEADDR allows that here and
     // still refuses a port that another socket listens on.
     int one = 1;
-    ::setsockopt(fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return platformFail(s);
+    ::setsockopt(descriptorOf(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(descriptorOf(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return platformFail(s);
     netClearFailure(s);
     return 0;
 }
 
 int netListen(Socket s) {
-    if (::listen(fd(s), SOMAXCONN) != 0) return platformFail(s);
+    if (::listen(descriptorOf(s), SOMAXCONN) != 0) return platformFail(s);
     netClearFailure(s);
     return 0;
 }
@@ -76,7 +74,7 @@ int netListen(Socket s) {
 int netLocalPort(Socket s) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return platformFail(s);
+    if (::getsockname(descriptorOf(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return platformFail(s);
     return ntohs(addr.sin_port);
 }
 
@@ -85,7 +83,7 @@ Socket netAccept(Socket listener, PeerAddress* peer) {
     socklen_t len = sizeof addr;
     int f;
     do {
-        f = ::accept4(fd(listener), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+        f = ::accept4(descriptorOf(listener), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
     } while (f < 0 && errno == EINTR);
     if (f < 0) {
         platformFail(listener);
@@ -99,7 +97,7 @@ Socket netAccept(Socket listener, PeerAddress* peer) {
 int netRecv(Socket s, void* buf, std::size_t len) {
     ssize_t n;
     do {
-        n = ::recv(fd(s), buf, len, 0);
+        n = ::recv(descriptorOf(s), buf, len, 0);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return platformFail(s);
     netClearFailure(s);
@@ -109,7 +107,7 @@ int netRecv(Socket s, void* buf, std::size_t len) {
 int netSend(Socket s, const void* buf, std::size_t len) {
     ssize_t n;
     do {
-        n = ::send(fd(s), buf, len, MSG_NOSIGNAL);
+        n = ::send(descriptorOf(s), buf, len, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return platformFail(s);
     netClearFailure(s);
@@ -117,7 +115,7 @@ int netSend(Socket s, const void* buf, std::size_t len) {
 }
 
 int netShutdownSend(Socket s) {
-    if (::shutdown(fd(s), SHUT_WR) != 0) return platformFail(s);
+    if (::shutdown(descriptorOf(s), SHUT_WR) != 0) return platformFail(s);
     netClearFailure(s);
     return 0;
 }
@@ -126,21 +124,21 @@ int netClose(Socket s) {
     netClearFailure(s);
     // On Linux the descriptor is released even when close reports EINTR, so
     // it is never closed twice.
-    if (::close(fd(s)) != 0) return platformFail(kInvalidSocket);
+    if (::close(descriptorOf(s)) != 0) return platformFail(kInvalidSocket);
     return 0;
 }
 
 int netSetNonBlocking(Socket s, bool on) {
-    int flags = ::fcntl(fd(s), F_GETFL, 0);
+    int flags = ::fcntl(descriptorOf(s), F_GETFL, 0);
     if (flags < 0) return platformFail(s);
     flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    if (::fcntl(fd(s), F_SETFL, flags) != 0) return platformFail(s);
+    if (::fcntl(descriptorOf(s), F_SETFL, flags) != 0) return platformFail(s);
     return 0;
 }
 
 int netSetNoDelay(Socket s) {
     int one = 1;
-    if (::setsockopt(fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return platformFail(s);
+    if (::setsockopt(descriptorOf(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return platformFail(s);
     return 0;
 }
 
@@ -148,20 +146,20 @@ int netSetIoTimeout(Socket s, int milliseconds) {
     timeval tv{};
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = (milliseconds % 1000) * 1000;
-    if (::setsockopt(fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return platformFail(s);
-    if (::setsockopt(fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return platformFail(s);
+    if (::setsockopt(descriptorOf(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return platformFail(s);
+    if (::setsockopt(descriptorOf(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return platformFail(s);
     return 0;
 }
 
 bool platformTakeSocketError(Socket s, int* code) {
     int err = 0;
     socklen_t len = sizeof err;
-    bool read = ::getsockopt(fd(s), SOL_SOCKET, SO_ERROR, &err, &len) == 0;
+    bool read = ::getsockopt(descriptorOf(s), SOL_SOCKET, SO_ERROR, &err, &len) == 0;
     *code = wsaFromErrno(read ? err : errno);
     return read;
 }
 
 int platformConnectStart(Socket s, const sockaddr_in& to) {
-    if (::connect(fd(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
+    if (::connect(descriptorOf(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
     return errno == EINPROGRESS ? kConnectUnderWay : wsaFromErrno(errno);
 }

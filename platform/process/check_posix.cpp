@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock/clock.h"
 #include "platform/process/posix/process_support.h"
 #include "platform/process/program_check.h"
 #include "streams/output.h"
@@ -44,7 +45,7 @@ int reap(pid_t pid, long long deadlineMs) {
         pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid) break;
         if (r < 0 && errno != EINTR) return INT_MIN;
-        if (nowMs() >= deadlineMs) {
+        if (monotonicMs() >= deadlineMs) {
             ::kill(pid, SIGKILL);
             while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
@@ -107,7 +108,7 @@ int spawnCheck(ProgramFile program, const char* path, int answerFd, int stateFd,
 ProbeResult checkProgram(ProgramFile program, const char* path, const std::uint8_t* state, std::size_t len,
                          int timeoutMs) {
     ProbeResult result{};
-    long long deadline = nowMs() + timeoutMs;
+    long long deadline = monotonicMs() + timeoutMs;
     int stateFd = sealedStateFile(state, len, result.answer, sizeof result.answer);
     if (stateFd < 0) {
         result.kind = ProbeResult::CannotPrepare;
@@ -135,7 +136,7 @@ ProbeResult checkProgram(ProgramFile program, const char* path, const std::uint8
     std::string answer;
     bool ended = false, answered = false;
     while (!answered && !ended) {
-        long long left = deadline - nowMs();
+        long long left = deadline - monotonicMs();
         if (left <= 0) break;
         pollfd in{answerPipe[0], POLLIN, 0};
         int ready = ::poll(&in, 1, static_cast<int>(left));
@@ -161,7 +162,7 @@ ProbeResult checkProgram(ProgramFile program, const char* path, const std::uint8
     // A program that answered ends by itself at once; one that did not gets
     // what is left of the time. One that a stop killed meanwhile is the
     // stop's.
-    int exitCode = gProbe.exchange(0) == pid ? reap(pid, answered ? nowMs() + 1000 : (ended ? deadline : 0)) : INT_MIN;
+    int exitCode = gProbe.exchange(0) == pid ? reap(pid, answered ? monotonicMs() + 1000 : (ended ? deadline : 0)) : INT_MIN;
     if (answered) {
         result.kind = ProbeResult::Answered;
         putText(result.answer, sizeof result.answer, answer);

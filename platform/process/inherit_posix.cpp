@@ -9,11 +9,11 @@
 #include <netinet/in.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/network/posix/descriptor.h"
 #include "platform/process/posix/process_support.h"
 #include "platform/process/process.h"
 
@@ -22,8 +22,6 @@ using namespace process_support;
 namespace {
 
 int gStateFd = -1;  // the state's descriptor, open until the new program serves
-
-int fd(Socket s) { return s > static_cast<Socket>(INT_MAX) ? -1 : static_cast<int>(s); }
 
 }  // namespace
 
@@ -68,7 +66,7 @@ void releaseInheritedState() {
 }
 
 InheritedSocket inspectInheritedSocket(Socket s) {
-    int f = fd(s);
+    int f = descriptorOf(s);
     struct stat st{};
     if (f < 0 || ::fstat(f, &st) != 0 || !S_ISSOCK(st.st_mode)) return InheritedSocket::NotASocket;
     int type = 0, domain = 0, protocol = 0, listening = 0;
@@ -86,7 +84,7 @@ InheritedSocket inspectInheritedSocket(Socket s) {
     return listening ? InheritedSocket::Listening : InheritedSocket::Connected;
 }
 
-void keepInheritedSocket(Socket s) { setCloseOnExec(fd(s), true); }
+void keepInheritedSocket(Socket s) { setCloseOnExec(descriptorOf(s), true); }
 
 void closeInheritedSockets() {
     DIR* dir = ::opendir("/proc/self/fd");

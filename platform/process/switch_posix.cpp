@@ -5,21 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/network/posix/descriptor.h"
 #include "platform/process/posix/process_support.h"
 #include "platform/process/process.h"
 
 using namespace process_support;
-
-namespace {
-
-int fd(Socket s) { return s > static_cast<Socket>(INT_MAX) ? -1 : static_cast<int>(s); }
-
-}  // namespace
 
 void replaceProcess(ProgramFile program, const char* name, ProgramFile fallback, const std::uint8_t* state,
                     std::size_t len, const Socket* sockets, std::size_t count, char* why, std::size_t whySize) {
@@ -28,7 +22,7 @@ void replaceProcess(ProgramFile program, const char* name, ProgramFile fallback,
     // Only what must travel stays open across the start: the state, the old
     // program and the sockets. The new program's own file is run from its
     // descriptor and closes.
-    for (std::size_t i = 0; i < count; ++i) setCloseOnExec(fd(sockets[i]), false);
+    for (std::size_t i = 0; i < count; ++i) setCloseOnExec(descriptorOf(sockets[i]), false);
     setCloseOnExec(stateFd, false);
     setCloseOnExec(fallback, false);
     std::vector<std::string> extra{std::string(kStateVariable) + "=" + std::to_string(stateFd),
@@ -37,7 +31,7 @@ void replaceProcess(ProgramFile program, const char* name, ProgramFile fallback,
 
     ::syscall(SYS_execveat, program, "", savedArgv(), env.data(), AT_EMPTY_PATH);
     int code = errno;
-    for (std::size_t i = 0; i < count; ++i) setCloseOnExec(fd(sockets[i]), true);
+    for (std::size_t i = 0; i < count; ++i) setCloseOnExec(descriptorOf(sockets[i]), true);
     setCloseOnExec(fallback, true);
     ::close(stateFd);
     putText(why, whySize, std::string("cannot start ") + name + ": " + std::strerror(code));

@@ -25,7 +25,6 @@ inline constexpr const char* kStateFileName = "gameserver-state";
 // The command line as main got it.
 char** savedArgv();
 
-long long nowMs();
 bool startsWith(const char* text, const char* prefix);
 void setCloseOnExec(int fd, bool on);
 void putText(char* area, std::size_t size, const std::string& text);
