@@ -106,9 +106,41 @@ struct ClientConnection : CarriedClient {
     std::uint8_t flushPending;  // a relay filled sendBuf in this pass
 };
 
+// The lobby: who is host, the song selected and its arguments, the lobby
+// value, whether the song runs and since when. The server keeps it, and an
+// upgrade carries it whole; walkCarriedLobby is its one list of fields.
+struct CarriedLobby {
+    std::uint8_t hostId;
+    std::int32_t songId;
+    char songName[65];
+    std::int32_t songArg1;
+    std::int32_t songArg2;
+    std::int32_t songArg3;
+    std::int32_t lobbyValue;
+    std::uint8_t songRunning;
+    std::int64_t songStartTime;  // calendar seconds
+};
+// The lobby of a server that has just started: no host, no song.
+inline constexpr CarriedLobby kNewLobby{0, 0, {}, 0, 0, -1, 0, 0, 0};
+
+// Every field of the lobby in the order the state holds them, as
+// walkCarriedClient walks a client's.
+template <typename Walk, typename Lobby>
+void walkCarriedLobby(Walk& w, Lobby& l) {
+    w.number(l.hostId);
+    w.number(l.songId);
+    w.text(l.songName);
+    w.number(l.songArg1);
+    w.number(l.songArg2);
+    w.number(l.songArg3);
+    w.number(l.lobbyValue);
+    w.number(l.songRunning);
+    w.number(l.songStartTime);
+}
+
 struct MasterListState;
 
-struct GameServer {
+struct GameServer : CarriedLobby {
     char name[64];
     std::int32_t port;
     float version;
@@ -116,18 +148,9 @@ struct GameServer {
     MasterListState* masterList;
     std::atomic<std::uint8_t> stopFlag;
     std::uint32_t maxSocket;
-    std::int32_t songId;
-    char songName[65];
-    std::int32_t songArg1;
-    std::int32_t songArg2;
-    std::uint8_t hostId;
-    std::int32_t songArg3;
-    std::int32_t lobbyValue;
     std::atomic<std::uint8_t> maxPlayers;
     char password[64];
     std::uint8_t idInUse[256];
-    std::int64_t songStartTime;
-    std::uint8_t songRunning;
     std::mutex sendLock;
     Socket listenSocket;
     SocketSet readSet;

@@ -21,9 +21,8 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
     server->stopFlag = 0;
     server->password[0] = 0;
     server->maxPlayers = static_cast<std::uint8_t>(maxPlayers);
-    resetLobby(*server);
+    static_cast<CarriedLobby&>(*server) = kNewLobby;
     server->maxSocket = 0;
-    std::memset(server->songName, 0, sizeof server->songName);
     server->listenSocket = kInvalidSocket;
     server->masterList = nullptr;
     server->networkDone = false;

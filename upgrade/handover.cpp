@@ -95,15 +95,7 @@ void captureServer(const GameServer& server, bool onlylan, HandoverState& state)
     state.listenSocket = server.listenSocket;
     state.listenerRestMsLeft = server.listenerRestsUntilMs > now ? server.listenerRestsUntilMs - now : 0;
 
-    state.hostId = server.hostId;
-    state.songId = server.songId;
-    copyText(state.songName, server.songName);
-    state.songArg1 = server.songArg1;
-    state.songArg2 = server.songArg2;
-    state.songArg3 = server.songArg3;
-    state.lobbyValue = server.lobbyValue;
-    state.songRunning = server.songRunning;
-    state.songStartTime = server.songStartTime;
+    static_cast<CarriedLobby&>(state) = server;
 
     state.clientCount = 0;
     for (const auto& c : server.clients) state.clients[state.clientCount++] = c;
@@ -129,15 +121,7 @@ GameServer* restoreServer(HandoverState& state, bool strict, LeftOut& leftOut, c
     if (strict && !socketsAsStated(state, why, whySize)) return nullptr;
     GameServer* server = createServer(state.name, state.port, state.maxPlayers);
     copyText(server->password, state.password);
-    server->hostId = state.hostId;
-    server->songId = state.songId;
-    copyText(server->songName, state.songName);
-    server->songArg1 = state.songArg1;
-    server->songArg2 = state.songArg2;
-    server->songArg3 = state.songArg3;
-    server->lobbyValue = state.lobbyValue;
-    server->songRunning = state.songRunning;
-    server->songStartTime = state.songStartTime;
+    static_cast<CarriedLobby&>(*server) = state;
 
     for (int i = 0; i < state.problemCount; ++i) report(state.problems[i]);
     long long now = monotonicMs();

@@ -25,8 +25,9 @@ inline constexpr std::size_t kHandoverMaxBytes = 4 * 1024 * 1024;
 // Problems a reader reports about the records it refused.
 inline constexpr int kHandoverMaxProblems = 8;
 
-struct HandoverState {
-    // The server's settings and its listener.
+// The server's settings and its listener, as the state carries them;
+// walkCarriedSettings is their one list of fields.
+struct CarriedSettings {
     char name[64];
     std::int32_t port;
     std::uint8_t maxPlayers;
@@ -34,18 +35,21 @@ struct HandoverState {
     char password[64];
     Socket listenSocket;
     long long listenerRestMsLeft;  // 0: listening
+};
 
-    // The lobby.
-    std::uint8_t hostId;
-    std::int32_t songId;
-    char songName[65];
-    std::int32_t songArg1;
-    std::int32_t songArg2;
-    std::int32_t songArg3;
-    std::int32_t lobbyValue;
-    std::uint8_t songRunning;
-    std::int64_t songStartTime;  // calendar seconds
+template <typename Walk, typename Settings>
+void walkCarriedSettings(Walk& w, Settings& s) {
+    w.text(s.name);
+    w.number(s.port);
+    w.number(s.maxPlayers);
+    w.number(s.onlylan);
+    w.text(s.password);
+    w.socket(s.listenSocket);
+    w.number(s.listenerRestMsLeft);
+}
 
+// The settings and the lobby, then everything else.
+struct HandoverState : CarriedSettings, CarriedLobby {
     std::uint32_t clientCount;
     CarriedClient clients[kMaxClientId];  // times on this boot's monotonic clock
 

@@ -65,17 +65,20 @@ private:
     bool full_ = false;
 };
 
-// walkCarriedClient's writer: times as they stand at `now` (time left, time
-// passed), since the reader's clock may count from elsewhere.
-class ClientWriter {
+// The walks' writer (walkCarriedSettings, walkCarriedLobby,
+// walkCarriedClient): numbers little-endian in their width, times as they
+// stand at `now` (time left, time passed), since the reader's clock may
+// count from elsewhere.
+class FieldWriter {
 public:
-    ClientWriter(Writer& w, long long now) : w_(w), now_(now) {}
+    FieldWriter(Writer& w, long long now) : w_(w), now_(now) {}
     void socket(Socket s) { w_.sock(s); }
     template <typename T>
     void number(T v) {
-        static_assert(std::is_integral_v<T> && (sizeof v == 1 || sizeof v == 4));
+        static_assert(std::is_integral_v<T> && (sizeof v == 1 || sizeof v == 4 || sizeof v == 8));
         if constexpr (sizeof v == 1) w_.u8(static_cast<std::uint8_t>(v));
-        else w_.u32(static_cast<std::uint32_t>(v));
+        else if constexpr (sizeof v == 4) w_.u32(static_cast<std::uint32_t>(v));
+        else w_.u64(static_cast<std::uint64_t>(v));
     }
     template <std::size_t N>
     void text(const char (&field)[N]) { w_.bytes(field, N); }
@@ -92,41 +95,15 @@ private:
     long long now_;
 };
 
-void writeSettings(Writer& w, const HandoverState& s) {
-    std::size_t at = w.beginRecord(kSettingsRecord);
-    w.bytes(s.name, sizeof s.name);
-    w.i32(s.port);
-    w.u8(s.maxPlayers);
-    w.u8(s.onlylan);
-    w.bytes(s.password, sizeof s.password);
-    w.sock(s.listenSocket);
-    w.i64(s.listenerRestMsLeft);
-    w.endRecord(at);
-}
-
-void writeLobby(Writer& w, const HandoverState& s) {
-    std::size_t at = w.beginRecord(kLobbyRecord);
-    w.u8(s.hostId);
-    w.i32(s.songId);
-    w.bytes(s.songName, sizeof s.songName);
-    w.i32(s.songArg1);
-    w.i32(s.songArg2);
-    w.i32(s.songArg3);
-    w.i32(s.lobbyValue);
-    w.u8(s.songRunning);
-    w.i64(s.songStartTime);
-    w.endRecord(at);
-}
-
-void writeClient(Writer& w, const CarriedClient& c, long long now) {
-    std::size_t at = w.beginRecord(kClientRecord);
-    ClientWriter fields(w, now);
-    walkCarriedClient(fields, c);
+// A record whose fields `write` writes.
+template <typename Write>
+void writeRecord(Writer& w, RecordType type, Write write) {
+    std::size_t at = w.beginRecord(type);
+    write();
     w.endRecord(at);
 }
 
 void writeList(Writer& w, const HandoverState& s) {
-    std::size_t at = w.beginRecord(kListRecord);
     w.u8(s.listRegistered);
     w.u8(s.listRedirectResolved);
     std::size_t hostLen = strnlen(s.listHost, sizeof s.listHost);
@@ -136,7 +113,6 @@ void writeList(Writer& w, const HandoverState& s) {
     w.i32(s.checksSinceAnnounce);
     w.i64(s.nextCheckMsLeft);
     w.u8(s.listRequestUnderWay);
-    w.endRecord(at);
 }
 
 // ---------------------------------------------------------------- reading
@@ -199,52 +175,18 @@ void refuseClient(HandoverState& s, Socket sock, std::uint8_t id) {
     if (s.refusedCount < kMaxClientId) s.refused[s.refusedCount++] = HandoverState::Refused{sock, id};
 }
 
-bool readSettings(Cursor c, HandoverState& s) {
-    c.bytes(s.name, sizeof s.name);
-    s.port = c.i32();
-    s.maxPlayers = c.u8();
-    s.onlylan = c.u8();
-    c.bytes(s.password, sizeof s.password);
-    s.listenSocket = c.sock();
-    s.listenerRestMsLeft = clamp(c.i64(), 0, kAcceptPauseMs);
-    return c.ok() && ended(s.name) && ended(s.password) && s.onlylan <= 1;
-}
-
-void resetLobbyFields(HandoverState& s) {
-    s.hostId = 0;
-    s.songId = 0;
-    std::memset(s.songName, 0, sizeof s.songName);
-    s.songArg1 = s.songArg2 = 0;
-    s.songArg3 = -1;
-    s.lobbyValue = 0;
-    s.songRunning = 0;
-    s.songStartTime = 0;
-}
-
-bool readLobby(Cursor c, HandoverState& s) {
-    s.hostId = c.u8();
-    s.songId = c.i32();
-    c.bytes(s.songName, sizeof s.songName);
-    s.songArg1 = c.i32();
-    s.songArg2 = c.i32();
-    s.songArg3 = c.i32();
-    s.lobbyValue = c.i32();
-    s.songRunning = c.u8();
-    s.songStartTime = c.i64();
-    return c.ok() && ended(s.songName) && s.songRunning <= 1;
-}
-
-// walkCarriedClient's reader: notes the first reason the record cannot be
-// kept, and takes times onto this process's clock at `now`.
-class ClientReader {
+// The walks' reader: notes the first reason the record cannot be kept, and
+// takes times onto this process's clock at `now`.
+class FieldReader {
 public:
-    ClientReader(Cursor& c, long long now) : c_(c), now_(now) {}
+    FieldReader(Cursor& c, long long now) : c_(c), now_(now) {}
     void socket(Socket& s) { s = c_.sock(); }
     template <typename T>
     void number(T& v) {
-        static_assert(std::is_integral_v<T> && (sizeof v == 1 || sizeof v == 4));
+        static_assert(std::is_integral_v<T> && (sizeof v == 1 || sizeof v == 4 || sizeof v == 8));
         if constexpr (sizeof v == 1) v = static_cast<T>(c_.u8());
-        else v = static_cast<T>(c_.u32());
+        else if constexpr (sizeof v == 4) v = static_cast<T>(c_.u32());
+        else v = static_cast<T>(c_.u64());
     }
     template <std::size_t N>
     void text(char (&field)[N]) {
@@ -282,9 +224,22 @@ private:
     const char* refusal_ = nullptr;
 };
 
+bool readSettings(Cursor c, HandoverState& s) {
+    FieldReader fields(c, 0);
+    walkCarriedSettings(fields, s);
+    s.listenerRestMsLeft = clamp(s.listenerRestMsLeft, 0, kAcceptPauseMs);
+    return !fields.refusal() && s.onlylan <= 1;
+}
+
+bool readLobby(Cursor c, HandoverState& s) {
+    FieldReader fields(c, 0);
+    walkCarriedLobby(fields, s);
+    return !fields.refusal() && s.songRunning <= 1;
+}
+
 // Why a client record cannot be kept, or nullptr.
 const char* readClient(Cursor c, CarriedClient& k, long long now) {
-    ClientReader fields(c, now);
+    FieldReader fields(c, now);
     walkCarriedClient(fields, k);
     if (const char* why = fields.refusal()) return why;
     if (k.sock == kInvalidSocket) return "it names no socket";
@@ -356,23 +311,27 @@ std::size_t encodeHandover(const HandoverState& state, std::uint8_t* area, std::
     w.bytes(kMagic, sizeof kMagic);
     w.u32(kHandoverFormat);
     w.u32(0);  // the total, below
-    writeSettings(w, state);
-    writeLobby(w, state);
-    for (std::uint32_t i = 0; i < state.clientCount && i < kMaxClientId; ++i) writeClient(w, state.clients[i], now);
-    writeList(w, state);
-    std::size_t at = w.beginRecord(kConsoleRecord);
-    w.u32(state.consoleLen);
-    w.bytes(state.console, state.consoleLen);
-    w.u64(state.consoleLeftOut);
-    w.u8(state.consoleSkipLine);
-    w.endRecord(at);
+    FieldWriter fields(w, now);
+    const CarriedSettings& settings = state;
+    const CarriedLobby& lobby = state;
+    writeRecord(w, kSettingsRecord, [&] { walkCarriedSettings(fields, settings); });
+    writeRecord(w, kLobbyRecord, [&] { walkCarriedLobby(fields, lobby); });
+    for (std::uint32_t i = 0; i < state.clientCount && i < kMaxClientId; ++i)
+        writeRecord(w, kClientRecord, [&] { walkCarriedClient(fields, state.clients[i]); });
+    writeRecord(w, kListRecord, [&] { writeList(w, state); });
+    writeRecord(w, kConsoleRecord, [&] {
+        w.u32(state.consoleLen);
+        w.bytes(state.console, state.consoleLen);
+        w.u64(state.consoleLeftOut);
+        w.u8(state.consoleSkipLine);
+    });
     // The output's record comes last: its count of lost lines is set once
     // more right before the switch (patchOutputDropped).
-    at = w.beginRecord(kOutputRecord);
-    w.u64(state.outputDropped);
-    w.u32(state.outputLen);
-    w.bytes(state.output, state.outputLen);
-    w.endRecord(at);
+    writeRecord(w, kOutputRecord, [&] {
+        w.u64(state.outputDropped);
+        w.u32(state.outputLen);
+        w.bytes(state.output, state.outputLen);
+    });
     std::size_t len = w.length();
     if (len == 0) return 0;
     w.patch(sizeof kMagic + 4, static_cast<std::uint32_t>(len));
@@ -453,7 +412,7 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
     s.consoleSkipLine = 0;
     s.outputLen = 0;
     s.outputDropped = 0;
-    resetLobbyFields(s);
+    static_cast<CarriedLobby&>(s) = kNewLobby;
     resetListFields(s);
     Cursor header(data, len);
     std::uint8_t magic[sizeof kMagic];
@@ -498,7 +457,7 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
         case kLobbyRecord:
             if (lobby || !readLobby(record, s)) {
                 problem(s, "The lobby's record is damaged: the lobby starts empty.");
-                resetLobbyFields(s);
+                static_cast<CarriedLobby&>(s) = kNewLobby;
             }
             lobby = true;
             break;
