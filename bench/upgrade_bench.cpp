@@ -30,6 +30,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -69,8 +70,11 @@ constexpr auto kUpgradeWait = 10s;  // for "Server upgraded"
 constexpr auto kDeliveryWait = 3s;  // for the last frames, once sending stops
 
 // The console stalled at the upgrade.
-constexpr int kHelpCommands = 300;  // each prints some 450 bytes: twice what the pipe holds
-constexpr auto kStallWait = 10s;    // for the pipe to fill
+constexpr int kHelpCommands = 300;  // each prints some 420 bytes: twice what the pipe holds
+// More, as many again each time, where the server wrote out all that the
+// commands printed without waiting on the pipe; at most this many in all.
+constexpr int kMostHelpCommands = 3000;
+constexpr auto kStallWait = 10s;  // for the pipe to fill
 // The pipe's fill unchanged this long, with the reader stopped, counts as
 // stalled.
 constexpr auto kStallSteady = 300ms;
@@ -204,8 +208,7 @@ struct Console {
     std::vector<std::string> otherErrors;
     long otherErrorCount = 0;
     bool ended[2] = {false, false};
-    bool pauseOut = false;   // the bench wants the standard output left unread
-    bool outPaused = false;  // and its reader has stopped
+    bool pauseOut = false;  // the bench wants the standard output left unread: no read starts while set
 };
 
 void onOutLine(Console& console, const std::string& line, long long at) {
@@ -251,8 +254,20 @@ void readStream(Console& console, int fd, bool err) {
     std::string pending;
     char buf[4096];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, -1) < 0 && errno != EINTR) break;
+        ssize_t n;
+        {
+            // The read is made under the lock, after a look at the pause: once
+            // pauseOut is set, nothing more is taken from the pipe.
+            std::unique_lock<std::mutex> guard(console.lock);
+            if (!err && console.pauseOut) {
+                console.changed.wait(guard, [&] { return !console.pauseOut; });
+                continue;
+            }
+            n = ::read(fd, buf, sizeof buf);
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) break;
         long long at = nowNs();
         pending.append(buf, static_cast<std::size_t>(n));
@@ -266,15 +281,6 @@ void readStream(Console& console, int fd, bool err) {
                 onOutLine(console, line, at);
         }
         pending.erase(0, start);
-        if (!err) {
-            std::unique_lock<std::mutex> guard(console.lock);
-            if (console.pauseOut) {
-                console.outPaused = true;
-                console.changed.notify_all();
-                console.changed.wait(guard, [&] { return !console.pauseOut; });
-                console.outPaused = false;
-            }
-        }
     }
     std::lock_guard<std::mutex> guard(console.lock);
     console.ended[err ? 1 : 0] = true;
@@ -324,6 +330,9 @@ ServerChild startServer(const std::string& path, int port) {
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
+    // The bench's ends only: a read finds the pipe empty rather than waiting.
+    ::fcntl(out[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(err[0], F_SETFL, O_NONBLOCK);
     child.in = in[1];
     child.out = out[0];
     child.err = err[0];
@@ -648,7 +657,8 @@ struct StallFigures {
     int pipeCapacity = 0;
     int pipeFill = 0;          // when the console counted as stalled
     int writerInPipe = -1;     // then: a server thread sleeping in a pipe write (threadInPipeWrite)
-    int pipeFullAtSignal = 0;  // upgrades whose signal found the pipe as full
+    int helpCommands = 0;      // written to the server
+    int pipeFullAtSignal = 0;  // upgrades whose signal found the pipe as full as when stalled
     int writerInPipeAtSignal = 0;
     bool writerUntold = false;  // the kernel did not tell where threads sleep
     int firstUpgrade = 0;
@@ -664,27 +674,31 @@ struct StallFigures {
 };
 
 // Stops reading the server's standard output and has it print until the
-// console is stalled: the server has read every command, the pipe has less
-// room than a write of PIPE_BUF bytes (which goes in whole or waits) needs,
-// its fill has not changed for kStallSteady and, where the kernel tells where
-// threads sleep, a server thread sleeps in a pipe write.
+// console is stalled: the server has read every command, the pipe's fill has
+// not changed for kStallSteady and a server thread sleeps in a pipe write,
+// which with the reader stopped it does only for want of room. Where the
+// kernel does not tell where threads sleep, a pipe with less room than a
+// write of PIPE_BUF bytes (which goes in whole or waits) needs counts
+// instead. Where the server wrote out all it had, it gets more commands.
 bool stallConsole(Bench& b, StallFigures& s) {
     {
         std::lock_guard<std::mutex> guard(b.console.lock);
         b.console.pauseOut = true;
     }
-    std::string commands;
-    for (int i = 0; i < kHelpCommands; ++i) commands += "help\n";
-    if (!writeAll(b.server.in, commands)) fail("cannot write to the server's standard input");
+    auto typeHelps = [&](int count) {
+        std::string commands;
+        for (int i = 0; i < count; ++i) commands += "help\n";
+        if (!writeAll(b.server.in, commands)) fail("cannot write to the server's standard input");
+        s.helpCommands += count;
+    };
+    typeHelps(kHelpCommands);
     s.pipeCapacity = ::fcntl(b.server.out, F_GETPIPE_SZ);
     auto end = Clock::now() + kStallWait;
     int fill = -1;
     auto steadySince = Clock::now();
     while (Clock::now() < end) {
-        bool paused;
         {
             std::lock_guard<std::mutex> guard(b.console.lock);
-            paused = b.console.outPaused;
             if (b.console.ended[0]) return false;
         }
         int now = pipeBytes(b.server.out);
@@ -692,13 +706,13 @@ bool stallConsole(Bench& b, StallFigures& s) {
             fill = now;
             steadySince = Clock::now();
         }
-        if (paused && pipeBytes(b.server.in) == 0 && fill > s.pipeCapacity - PIPE_BUF &&
-            Clock::now() - steadySince >= kStallSteady) {
+        if (pipeBytes(b.server.in) == 0 && Clock::now() - steadySince >= kStallSteady) {
             s.writerInPipe = threadInPipeWrite(b.server.pid);
-            if (s.writerInPipe != 0) {
-                s.pipeFill = fill;
-                return true;
-            }
+            s.pipeFill = fill;
+            if (s.writerInPipe > 0 || (s.writerInPipe < 0 && fill > s.pipeCapacity - PIPE_BUF)) return true;
+            if (s.helpCommands + kHelpCommands > kMostHelpCommands) return false;
+            typeHelps(kHelpCommands);
+            steadySince = Clock::now();
         }
         std::this_thread::sleep_for(20ms);
     }
@@ -725,7 +739,7 @@ StallFigures upgradeWithConsoleStalled(Bench& b, int firstUpgrade) {
     s.stalled = stallConsole(b, s);
     for (int k = 0; s.stalled && k < kStalledUpgrades; ++k) {
         FileId program = b.program.install();
-        if (pipeBytes(b.server.out) > s.pipeCapacity - PIPE_BUF) ++s.pipeFullAtSignal;
+        if (pipeBytes(b.server.out) == s.pipeFill) ++s.pipeFullAtSignal;
         int writing = threadInPipeWrite(b.server.pid);
         if (writing > 0) ++s.writerInPipeAtSignal;
         if (writing < 0) s.writerUntold = true;
@@ -870,7 +884,7 @@ void printStalled(const StallFigures& s, const Receipts& r) {
     std::printf(
         "console stalled at the upgrade: %d help commands written, then the server's standard output left "
         "unread\n",
-        kHelpCommands);
+        s.helpCommands);
     std::printf(
         "  %s: the server read every command; its output pipe held %d of %d bytes, unchanged for %lld ms; "
         "a server thread sleeping in a pipe write: %s\n",

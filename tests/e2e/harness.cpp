@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -123,14 +124,19 @@ Process::Process(const std::vector<std::string>& args, const std::vector<std::st
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
+    // Our ends only: a read finds the pipe empty rather than waiting in it.
+    ::fcntl(out[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(err[0], F_SETFL, O_NONBLOCK);
+    stdout_.fd = out[0];
+    stderr_.fd = err[0];
     if (rc != 0) {
         ADD_FAILURE() << "posix_spawn " << all[0] << ": " << std::strerror(rc);
         pid_ = -1;
         reaped_ = true;
     }
     stdin_ = in[1];
-    outReader_ = std::thread([this, fd = out[0]] { readLoop(fd, stdout_); });
-    errReader_ = std::thread([this, fd = err[0]] { readLoop(fd, stderr_); });
+    outReader_ = std::thread([this] { readLoop(stdout_); });
+    errReader_ = std::thread([this] { readLoop(stderr_); });
 }
 
 Process::~Process() {
@@ -157,22 +163,29 @@ Process::~Process() {
     }
 }
 
-void Process::readLoop(int fd, Output& o) {
+// Each read is made under the lock, after a look at the pause: once
+// pauseReading has returned, nothing more is taken from the pipe.
+void Process::readLoop(Output& o) {
     char buf[4096];
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait(lock, [&] { return !o.paused; });
         }
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
+        pollfd p{o.fd, POLLIN, 0};
+        if (::poll(&p, 1, -1) < 0 && errno != EINTR) break;
         std::lock_guard<std::mutex> lock(mutex_);
+        if (o.paused) continue;
+        ssize_t n = ::read(o.fd, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {
             if (!o.partial.empty()) o.lines.push_back(o.partial);
             o.partial.clear();
             o.closed = true;
+            ::close(o.fd);
+            o.fd = -1;
             changed_.notify_all();
-            break;
+            return;
         }
         o.partial.append(buf, static_cast<std::size_t>(n));
         std::size_t start = 0, nl;
@@ -185,7 +198,11 @@ void Process::readLoop(int fd, Output& o) {
         o.partial.erase(0, start);
         changed_.notify_all();
     }
-    ::close(fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    o.closed = true;
+    ::close(o.fd);
+    o.fd = -1;
+    changed_.notify_all();
 }
 
 void Process::type(const std::string& line) { typePart(line + "\n"); }
@@ -282,6 +299,16 @@ void Process::pauseReading(Stream s) {
     out(s).paused = true;
 }
 
+bool Process::outputStalled(Stream s) const {
+    int bytes = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const Output& o = out(s);
+        if (!o.paused || o.fd < 0 || ::ioctl(o.fd, FIONREAD, &bytes) != 0 || bytes == 0) return false;
+    }
+    return threadInPipeWrite(pid_) == 1;
+}
+
 void Process::resumeReading(Stream s) {
     std::lock_guard<std::mutex> lock(mutex_);
     out(s).paused = false;
@@ -339,6 +366,24 @@ std::optional<std::string> Process::waitForLineStartingWith(Stream s, const std:
     return result;
 }
 
+int threadInPipeWrite(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (!dir) return -1;
+    bool told = false, writing = false;
+    while (dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream file(tasks + "/" + e->d_name + "/wchan");
+        std::string where;
+        std::getline(file, where);
+        if (where.empty() || where == "0") continue;
+        told = true;
+        if (where.find("pipe_write") != std::string::npos) writing = true;
+    }
+    ::closedir(dir);
+    return writing ? 1 : told ? 0 : -1;
+}
+
 // ---------------------------------------------------------------- ProgramCopy
 
 ProgramCopy::ProgramCopy() {
@@ -365,9 +410,12 @@ void ProgramCopy::installScript(const std::string& text, unsigned mode) {
 
 void ProgramCopy::remove() { std::filesystem::remove(path_); }
 
-std::optional<std::string> upgraded(Process& server, const ProgramCopy& program) {
-    if (!server.waitForLine(Stream::Out, "Upgrading server to " + program.path() + "...")) return std::nullopt;
-    return server.waitForLineStartingWith(Stream::Out, "Server upgraded to release ");
+std::optional<std::string> upgraded(Process& server, const ProgramCopy& program, Ms timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    if (!server.waitForLine(Stream::Out, "Upgrading server to " + program.path() + "...", timeout)) return std::nullopt;
+    return server.waitForLineStartingWith(
+        Stream::Out, "Server upgraded to release ",
+        std::max(Ms(0), std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now())));
 }
 
 // ---------------------------------------------------------------- Server

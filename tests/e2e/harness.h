@@ -86,8 +86,13 @@ public:
     // Stops taking the stream's output, so that its pipe fills up and the
     // server's writes to it block, as with a paused terminal; and takes it
     // again. The end of the test takes it again by itself.
+    // Pausing takes effect at once: nothing more is read until the resume.
     void pauseReading(Stream s);
     void resumeReading(Stream s);
+    // The stream is paused and the server waits to write to it: its pipe
+    // holds bytes and has no room for the server's next write, on which a
+    // thread of the server sleeps (threadInPipeWrite).
+    bool outputStalled(Stream s) const;
 
 private:
     std::optional<std::string> waitForMatch(Stream s, const std::function<bool(const std::string&)>& match, Ms timeout);
@@ -97,8 +102,9 @@ private:
         std::size_t cursor = 0;
         bool closed = false;
         bool paused = false;
+        int fd = -1;  // the pipe's read end, until it is closed
     };
-    void readLoop(int fd, Output& out);
+    void readLoop(Output& out);
     Output& out(Stream s) { return s == Stream::Out ? stdout_ : stderr_; }
     const Output& out(Stream s) const { return s == Stream::Out ? stdout_ : stderr_; }
 
@@ -154,8 +160,12 @@ private:
     std::string dir_, path_;
 };
 
-// Waits for an upgrade's two lines; the second comes back.
-std::optional<std::string> upgraded(Process& server, const ProgramCopy& program);
+// Whether a thread of the process sleeps in a pipe write, as the kernel names
+// where each thread sleeps: 1 yes, 0 no, -1 where the kernel does not tell.
+int threadInPipeWrite(pid_t pid);
+
+// Waits for an upgrade's two lines, both within the time; the second comes back.
+std::optional<std::string> upgraded(Process& server, const ProgramCopy& program, Ms timeout = kWait);
 
 // A port nobody holds now, outside the range the system hands to outgoing
 // connections.

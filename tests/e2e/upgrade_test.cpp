@@ -264,6 +264,10 @@ TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
     EXPECT_TRUE(server->lines(Stream::Err).empty());
 }
 
+// Hundreds of help commands' output, through a stalled console and an
+// upgrade, take a ThreadSanitizer build beside other tests longer than kWait.
+constexpr Ms kHelpsWait{90000};
+
 // Bytes the server could not send yet to a player who reads slowly, and lines
 // it could not print yet to a console nobody reads, go out after the upgrade,
 // whole and in order; the upgrade does not wait for either.
@@ -296,20 +300,25 @@ TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
     batch();
 
     // A console that takes nothing: its pipe fills, then the server's queue.
+    // The upgrade comes once the server's writer waits on the full pipe, so
+    // that lines wait in its queue.
+    const pid_t pid = server->pid();
+    if (threadInPipeWrite(pid) < 0) GTEST_SKIP() << "the kernel does not tell where a thread sleeps";
     const std::size_t seen = server->lines(Stream::Out).size();
     server->pauseReading(Stream::Out);
     constexpr int kHelps = 300;
     for (int i = 0; i < kHelps; ++i) server->type("help");
+    ASSERT_TRUE(eventually([&] { return server->outputStalled(Stream::Out); }, kHelpsWait))
+        << "the server's writer never waited on its standard output";
     program.install();
-    const pid_t pid = server->pid();
     server->signal(SIGUSR2);
-    EXPECT_TRUE(eventually([&] { return runningFile(pid) == program.path(); }));
+    EXPECT_TRUE(eventually([&] { return runningFile(pid) == program.path(); }, kHelpsWait));
     barrier(*carol, {alice.get()});
     for (const auto& l : server->lines(Stream::Out))
         ASSERT_EQ(l.find("Upgrading server"), std::string::npos) << "the console took its output after all";
 
     server->resumeReading(Stream::Out);
-    ASSERT_TRUE(upgraded(*server, program));
+    ASSERT_TRUE(upgraded(*server, program, kHelpsWait));
     // Each line of help came out, or was counted as lost: the commands the
     // console had not carried out by the upgrade print after it.
     auto accounted = [&] {
@@ -321,7 +330,7 @@ TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
         return lines + lost;
     };
     const std::size_t helpLines = static_cast<std::size_t>(kHelps) * 14;
-    EXPECT_TRUE(eventually([&] { return accounted() >= helpLines; }));
+    EXPECT_TRUE(eventually([&] { return accounted() >= helpLines; }, kHelpsWait));
     EXPECT_EQ(accounted(), helpLines);
 
     // Slow gets every frame, then carol's barrier.
