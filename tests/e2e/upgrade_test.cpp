@@ -30,11 +30,7 @@ using Clock = std::chrono::steady_clock;
 
 const char* const kLinuxOnly = "the upgrade in place is there on Linux only";
 
-// The file a process runs, as the system names it.
-std::string runningFile(pid_t pid) {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
-}
+using driver::runningFile;
 
 // The bytes queued in the server's socket of a connection: what it has not
 // sent yet, and what it has not read yet.
@@ -86,15 +82,6 @@ bool eventually(Condition condition, Ms timeout = kWait) {
         std::this_thread::sleep_for(2ms);
     }
     return true;
-}
-
-// A Relay6 frame numbered n, its lead byte telling the sender.
-Bytes numbered(std::uint8_t sender, std::uint32_t n) {
-    return frame(6, i32(static_cast<std::int32_t>(n)), sender);
-}
-
-std::uint32_t numberOf(const Bytes& f) {
-    return static_cast<std::uint32_t>(f[2] | f[3] << 8 | f[4] << 16 | static_cast<std::uint32_t>(f[5]) << 24);
 }
 
 TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
