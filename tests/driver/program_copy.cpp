@@ -19,7 +19,13 @@ ProgramCopy::ProgramCopy(std::string source, const std::string& folderPrefix) : 
     if (!::mkdtemp(dir.data())) throw std::runtime_error("cannot make a folder: " + std::string(std::strerror(errno)));
     dir_ = dir.data();
     path_ = dir_ + "/gameserver";
-    install();
+    try {
+        install();
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+        throw;
+    }
 }
 
 ProgramCopy::~ProgramCopy() {
