@@ -83,11 +83,6 @@ std::vector<std::string> ConsoleLines::lines() const {
     return lines_;
 }
 
-bool ConsoleLines::closed() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closed_;
-}
-
 bool ConsoleLines::waitUntil(const std::function<bool(const std::vector<std::string>&)>& done, Ms timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return done(lines_) || closed_; }) && done(lines_);

@@ -36,7 +36,6 @@ public:
     void join();
 
     std::vector<std::string> lines() const;
-    bool closed() const;
     // Waits until the whole output satisfies the condition.
     bool waitUntil(const std::function<bool(const std::vector<std::string>&)>& done, Ms timeout);
     // The searches start at a cursor and move it past the line they find, so

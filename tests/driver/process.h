@@ -22,11 +22,11 @@ public:
     struct Options {
         // Entries ("NAME=value") added to our own environment.
         std::vector<std::string> environment;
-        // The process gets SIGKILL should this one end without stopping it
-        // (until it runs another program from a thread of its own, which
-        // does not carry the setting). Started with fork and execve, so the
-        // command's first word is a path; to be used before other threads of
-        // ours might hold locks a forked child could need: ours takes none.
+        // The process gets SIGKILL should the thread that starts it end
+        // without stopping it (until the process runs another program from a
+        // thread of its own, which does not carry the setting). Started with
+        // fork and execve, so the command's first word is a path; the child
+        // makes only async-signal-safe calls until the program runs.
         bool endsWithUs = false;
         // Told of each line of standard output and of standard error.
         ConsoleLines::Observer onOut, onErr;
