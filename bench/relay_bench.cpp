@@ -6,67 +6,57 @@
 // fails.
 //
 // Usage: relay_bench [players=8] [frames per second=60] [seconds=5]
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <thread>
 #include <vector>
 
+#include "client.h"
+#include "packets.h"
+#include "process.h"
+#include "timing.h"
+// The server runs in this process, its network thread on a thread of the
+// bench's, so that the thread's CPU clock can be read.
 #include "platform/network/socket.h"
 #include "platform/process/thread_cpu_time.h"
 #include "server/lifecycle.h"
-#include "server/protocol/packets.h"
 #include "streams/output.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+namespace pkt = driver::pkt;
+using driver::Clock;
+using driver::nowNs;
+using driver::percentile;
 
 std::atomic<long> gDrops{0};
 
-long long nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
-
 struct Player {
-    Socket sock = kInvalidSocket;
+    std::unique_ptr<driver::Client> client;
     std::atomic<bool> joined{false};
     std::vector<long long> latencies;  // receiver thread only until the end
     long received = 0;
 };
 
 void receive(Player& p, std::atomic<bool>& running) {
-    std::vector<std::uint8_t> buf;
-    std::uint8_t chunk[4096];
+    driver::Bytes f;
     while (running) {
-        int n = netRecv(p.sock, chunk, sizeof chunk);
-        if (n <= 0) return;
-        buf.insert(buf.end(), chunk, chunk + n);
-        std::size_t at = 0;
-        while (buf.size() - at >= 2) {
-            std::uint8_t id = buf[at + 1];
-            std::size_t len = id < 22 ? 1u + PacketLengthTable[id] : 2u;
-            if (buf.size() - at < len) break;
-            if (id == 10) p.joined = true;
-            if (id == 0) {
-                long long sent;
-                std::memcpy(&sent, &buf[at + 2], sizeof sent);
-                p.latencies.push_back(nowNs() - sent);
-                ++p.received;
-            }
-            at += len;
+        if (!p.client->nextFrame(f, std::chrono::milliseconds(100))) {
+            if (p.client->closed()) return;
+            continue;
         }
-        buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(at));
+        if (f[1] == pkt::kHelloReply) p.joined = true;
+        if (f[1] == pkt::kStreamRelay0) {
+            long long sent;
+            std::memcpy(&sent, &f[2], sizeof sent);
+            p.latencies.push_back(nowNs() - sent);
+            ++p.received;
+        }
     }
-}
-
-long long percentile(std::vector<long long>& v, double q) {
-    if (v.empty()) return 0;
-    std::size_t i = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1));
-    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(i), v.end());
-    return v[i];
 }
 
 }  // namespace
@@ -86,10 +76,7 @@ int main(int argc, char** argv) {
         },
         nullptr);
 
-    Socket probe = netTcpSocket();
-    netBindAny(probe, 0);
-    int port = netLocalPort(probe);
-    netClose(probe);
+    const int port = driver::freePort();
     GameServer* server = createServer("bench", port, 63);
     // As startNetwork, but on a thread of ours, so that its CPU clock can be
     // read.
@@ -99,32 +86,23 @@ int main(int argc, char** argv) {
     }
     std::thread network([server] { networkThread(*server); });
 
-    Ipv4Address loopback{{127, 0, 0, 1}};
     std::vector<Player> all(static_cast<std::size_t>(players));
     std::atomic<bool> running{true};
     std::vector<std::thread> receivers;
     for (auto& p : all) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            p.sock = netTcpSocket();
-            if (netConnect(p.sock, loopback, static_cast<std::uint16_t>(port), 1000) == 0) break;
-            netClose(p.sock);
-            p.sock = kInvalidSocket;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // The network thread opens its listener once it runs.
+        for (int attempt = 0; attempt < 100 && !(p.client && p.client->connected()); ++attempt) {
+            if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            p.client = std::make_unique<driver::Client>(port);
         }
-        if (p.sock == kInvalidSocket) {
-            std::fprintf(stderr, "cannot connect to the server\n");
+        if (!p.client->connected()) {
+            std::fprintf(stderr, "cannot connect to the server: %s\n", p.client->error().c_str());
             return 1;
         }
-        netSetNoDelay(p.sock);
-        std::uint8_t hello[134] = {0, 5};
-        float version = 0.9f;
-        std::memcpy(hello + 2, &version, 4);
-        std::snprintf(reinterpret_cast<char*>(hello + 6), 64, "p%zu", receivers.size());
-        netSend(p.sock, hello, sizeof hello);
+        p.client->send(pkt::hello("p" + std::to_string(receivers.size())));
         receivers.emplace_back(receive, std::ref(p), std::ref(running));
         while (!p.joined) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::uint8_t optIn[3] = {0, 21, 1};
-        netSend(p.sock, optIn, sizeof optIn);
+        p.client->send(pkt::byteValue(pkt::kStreamOptIn, 1));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
@@ -133,12 +111,12 @@ int main(int argc, char** argv) {
     auto next = Clock::now();
     auto end = next + std::chrono::seconds(seconds);
     long long cpuStart = threadCpuNs(network);
-    std::uint8_t frame[30] = {0, 0};
+    driver::Bytes frame = pkt::frame(pkt::kStreamRelay0);
     while (Clock::now() < end) {
         for (auto& p : all) {  // every player in the same instant
             long long t = nowNs();
-            std::memcpy(frame + 2, &t, sizeof t);
-            if (netSend(p.sock, frame, sizeof frame) == sizeof frame) ++sent;
+            std::memcpy(&frame[2], &t, sizeof t);
+            if (p.client->send(frame)) ++sent;
         }
         next += tick;
         std::this_thread::sleep_until(next);
@@ -146,7 +124,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     long long cpuUsed = threadCpuNs(network) - cpuStart;
     running = false;
-    for (auto& p : all) netShutdownSend(p.sock);
+    for (auto& p : all) p.client->shutdownSend();
     for (auto& t : receivers) t.join();
 
     std::vector<long long> lat;

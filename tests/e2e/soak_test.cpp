@@ -224,7 +224,10 @@ TEST(e2eSoak, SixtyThreePlayersComeAndGo) {
         after.send(hello("after"));
         EXPECT_BYTES(after.recvExactly(72 + 3 + 6), cat({helloReply(1, 0, "after"), hostAssigned(1), lobbyValue(0)}));
     }
+    // The count line comes after the departure line, from the network
+    // thread: the stop's line must not come between them.
     EXPECT_TRUE(server->waitForLine(Stream::Out, "Client ID 1 disconnected", 60s));
+    EXPECT_TRUE(server->waitForLine(Stream::Out, "number of clients: 0", 60s));
     expectHandlesBackTo(*server, handlesBefore);
 
     server->type("exit");

@@ -30,11 +30,7 @@ using Clock = std::chrono::steady_clock;
 
 const char* const kLinuxOnly = "the upgrade in place is there on Linux only";
 
-// The file a process runs, as the system names it.
-std::string runningFile(pid_t pid) {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
-}
+using driver::runningFile;
 
 // The bytes queued in the server's socket of a connection: what it has not
 // sent yet, and what it has not read yet.
@@ -86,15 +82,6 @@ bool eventually(Condition condition, Ms timeout = kWait) {
         std::this_thread::sleep_for(2ms);
     }
     return true;
-}
-
-// A Relay6 frame numbered n, its lead byte telling the sender.
-Bytes numbered(std::uint8_t sender, std::uint32_t n) {
-    return frame(6, i32(static_cast<std::int32_t>(n)), sender);
-}
-
-std::uint32_t numberOf(const Bytes& f) {
-    return static_cast<std::uint32_t>(f[2] | f[3] << 8 | f[4] << 16 | static_cast<std::uint32_t>(f[5]) << 24);
 }
 
 TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
@@ -266,6 +253,10 @@ TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
     EXPECT_TRUE(server->lines(Stream::Err).empty());
 }
 
+// Hundreds of help commands' output, through a stalled console and an
+// upgrade, take a ThreadSanitizer build beside other tests longer than kWait.
+constexpr Ms kHelpsWait{90000};
+
 // Bytes the server could not send yet to a player who reads slowly, and lines
 // it could not print yet to a console nobody reads, go out after the upgrade,
 // whole and in order; the upgrade does not wait for either.
@@ -298,20 +289,25 @@ TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
     batch();
 
     // A console that takes nothing: its pipe fills, then the server's queue.
+    // The upgrade comes once the server's writer waits on the full pipe, so
+    // that lines wait in its queue.
+    const pid_t pid = server->pid();
+    if (threadInPipeWrite(pid) < 0) GTEST_SKIP() << "the kernel does not tell where a thread sleeps";
     const std::size_t seen = server->lines(Stream::Out).size();
     server->pauseReading(Stream::Out);
     constexpr int kHelps = 300;
     for (int i = 0; i < kHelps; ++i) server->type("help");
+    ASSERT_TRUE(eventually([&] { return server->outputStalled(Stream::Out); }, kHelpsWait))
+        << "the server's writer never waited on its standard output";
     program.install();
-    const pid_t pid = server->pid();
     server->signal(SIGUSR2);
-    EXPECT_TRUE(eventually([&] { return runningFile(pid) == program.path(); }));
+    EXPECT_TRUE(eventually([&] { return runningFile(pid) == program.path(); }, kHelpsWait));
     barrier(*carol, {alice.get()});
     for (const auto& l : server->lines(Stream::Out))
         ASSERT_EQ(l.find("Upgrading server"), std::string::npos) << "the console took its output after all";
 
     server->resumeReading(Stream::Out);
-    ASSERT_TRUE(upgraded(*server, program));
+    ASSERT_TRUE(upgraded(*server, program, kHelpsWait));
     // Each line of help came out, or was counted as lost: the commands the
     // console had not carried out by the upgrade print after it.
     auto accounted = [&] {
@@ -323,7 +319,7 @@ TEST(e2eUpgrade, UnsentBytesAndUnwrittenLinesCarryOver) {
         return lines + lost;
     };
     const std::size_t helpLines = static_cast<std::size_t>(kHelps) * 14;
-    EXPECT_TRUE(eventually([&] { return accounted() >= helpLines; }));
+    EXPECT_TRUE(eventually([&] { return accounted() >= helpLines; }, kHelpsWait));
     EXPECT_EQ(accounted(), helpLines);
 
     // Slow gets every frame, then carol's barrier.
