@@ -156,8 +156,13 @@ GameServer* restoreServer(HandoverState& state, bool strict, LeftOut& leftOut, c
     }
     if (state.listenSocket != kInvalidSocket && server->listenSocket == kInvalidSocket)
         leave(state.listenSocket, 0);
+    leftOut.host = state.hostLeftOut;
+    if (server->hostId != 0 && !findClientById(*server, server->hostId)) {
+        leftOut.host = server->hostId;
+        server->hostId = 0;
+    }
     // The host is the one record the lobby names, and only that one; a host
-    // left out hands the role on in the first pass.
+    // left out hands the role on in the first pass (leftOut.host).
     for (auto& c : server->clients) c.isHost = c.id == server->hostId ? 1 : 0;
     return server;
 }
@@ -166,7 +171,7 @@ void tellOfLeftOut(GameServer& server, const LeftOut& leftOut) {
     for (std::uint32_t i = 0; i < leftOut.socketCount; ++i) closeUntrusted(server, leftOut.sockets[i]);
     for (int id = 1; id <= kMaxClientId; ++id) {
         if (!leftOut.gone[id] || findClientById(server, static_cast<std::uint8_t>(id))) continue;
-        tellOfDeparture(server, static_cast<std::uint8_t>(id), id == server.hostId);
+        tellOfDeparture(server, static_cast<std::uint8_t>(id), id == leftOut.host);
     }
     if (server.clients.empty()) resetLobby(server);
 }

@@ -20,6 +20,7 @@ void captureList(const MasterListState& list, HandoverState& state);
 // left, and the sockets that close.
 struct LeftOut {
     bool gone[kMaxClientId + 1];
+    std::uint8_t host;  // the host, where it is among them; the server then has none until the first pass
     std::uint32_t socketCount;
     Socket sockets[2 * kMaxClientId + 1];
 };

@@ -82,4 +82,5 @@ struct HandoverState : CarriedSettings, CarriedLobby {
         Socket sock;     // kInvalidSocket where the record named none
         std::uint8_t id;  // 0 where the record named none
     } refused[kMaxClientId];
+    std::uint8_t hostLeftOut;  // the host the state named, refused: hostId is then 0
 };

@@ -407,6 +407,7 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
     s.clientCount = 0;
     s.problemCount = 0;
     s.refusedCount = 0;
+    s.hostLeftOut = 0;
     s.consoleLen = 0;
     s.consoleLeftOut = 0;
     s.consoleSkipLine = 0;
@@ -491,17 +492,22 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
         s.clients[i] = s.clients[--s.clientCount];
         break;
     }
-    // The host is one of the clients, or left out with its record: a host
-    // that has no record at all is left out too, and the role moves on.
-    bool hostKnown = s.hostId == 0;
-    for (std::uint32_t i = 0; i < s.clientCount; ++i) hostKnown = hostKnown || s.clients[i].id == s.hostId;
-    for (std::uint32_t i = 0; i < s.refusedCount; ++i) hostKnown = hostKnown || s.refused[i].id == s.hostId;
-    if (!hostKnown) {
+    // The host is one of the clients kept, or left out: with its record, or
+    // as a host without a record, which is a problem of its own. A host left
+    // out is no longer the lobby's: the role moves on in the first pass.
+    bool kept = s.hostId == 0, refused = false;
+    for (std::uint32_t i = 0; i < s.clientCount; ++i) kept = kept || s.clients[i].id == s.hostId;
+    for (std::uint32_t i = 0; i < s.refusedCount; ++i) refused = refused || s.refused[i].id == s.hostId;
+    if (!kept && !refused) {
         char text[160];
         std::snprintf(text, sizeof text, "The lobby's host (ID %d) is no client carried over: the role moves on.",
                       s.hostId);
         problem(s, text);
         refuseClient(s, kInvalidSocket, s.hostId);
+    }
+    if (!kept) {
+        s.hostLeftOut = s.hostId;
+        s.hostId = 0;
     }
     return true;
 }

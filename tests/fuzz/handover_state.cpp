@@ -18,6 +18,7 @@ void checkKept(const HandoverState& s, long long now) {
     FUZZ_CHECK(std::memchr(s.name, 0, sizeof s.name) && std::memchr(s.password, 0, sizeof s.password));
     FUZZ_CHECK(std::memchr(s.songName, 0, sizeof s.songName) && std::memchr(s.listHost, 0, sizeof s.listHost));
     bool ids[256] = {};
+    bool hostKept = s.hostId == 0;
     for (std::uint32_t i = 0; i < s.clientCount; ++i) {
         const CarriedClient& c = s.clients[i];
         FUZZ_CHECK(c.id != 0 && !ids[c.id]);
@@ -27,7 +28,9 @@ void checkKept(const HandoverState& s, long long now) {
         FUZZ_CHECK(c.recvLen >= 0 && c.recvLen <= kBufferSize && c.sendLen <= kBufferSize);
         FUZZ_CHECK(std::memchr(c.name, 0, sizeof c.name) && std::memchr(c.peerIp, 0, sizeof c.peerIp));
         FUZZ_CHECK(c.loginDeadlineMs >= now && c.loginDeadlineMs <= monotonicMs() + kLoginTimeoutMs);
+        hostKept = hostKept || c.id == s.hostId;
     }
+    FUZZ_CHECK(hostKept);
 }
 
 }  // namespace

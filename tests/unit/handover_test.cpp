@@ -194,9 +194,11 @@ TEST_F(Handover, ReaderRefusesWhatItCannotTrust) {
     ASSERT_EQ(s->refusedCount, 1u);
     EXPECT_EQ(s->refused[0].id, 7);
     EXPECT_EQ(s->refused[0].sock, kInvalidSocket);
+    EXPECT_EQ((std::vector<int>{s->hostId, s->hostLeftOut}), (std::vector<int>{0, 7}));
     twice->hostId = 3;
     ASSERT_EQ(refusal(encoded(*twice), *s), "");
     EXPECT_EQ(s->problemCount, 3);
+    EXPECT_EQ((std::vector<int>{s->hostId, s->hostLeftOut}), (std::vector<int>{0, 3}));
 
     b = good;
     std::size_t recvLen = records[3].at + 6 + 4 + 1 + 64 + 7 + 4 + 8 + 16;
