@@ -28,12 +28,22 @@ namespace {
 // Signals the process gets the default handling of, whatever ours is.
 constexpr int kDefaultSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGUSR2};
 
-int spawn(char* const* argv, char* const* env, const int in[2], const int out[2], const int err[2], pid_t& pid) {
+// Copies of descriptors given on are put this high first, so that putting
+// one at its number never overwrites another still to be put.
+constexpr int kAboveTargets = 200;
+
+int spawn(char* const* argv, char* const* env, const int in[2], const int out[2], const int err[2],
+          const std::vector<std::pair<int, int>>& descriptors, pid_t& pid) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<int> high;
+    for (const auto& [ours, theirs] : descriptors) {
+        high.push_back(::fcntl(ours, F_DUPFD_CLOEXEC, kAboveTargets));
+        posix_spawn_file_actions_adddup2(&actions, high.back(), theirs);
+    }
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, defaults;
@@ -46,6 +56,7 @@ int spawn(char* const* argv, char* const* env, const int in[2], const int out[2]
     int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv, env);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
+    for (int f : high) ::close(f);
     return rc;
 }
 
@@ -91,7 +102,7 @@ Process::Process(const std::vector<std::string>& commandLine, const Options& opt
     for (auto& e : added) env.push_back(e.data());
     env.push_back(nullptr);
     int rc = options.endsWithUs ? forkEndingWithUs(argv.data(), env.data(), in, out, err, pid_)
-                                : spawn(argv.data(), env.data(), in, out, err, pid_);
+                                : spawn(argv.data(), env.data(), in, out, err, options.descriptors, pid_);
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);

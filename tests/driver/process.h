@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console_lines.h"
@@ -30,6 +31,10 @@ public:
         bool endsWithUs = false;
         // Told of each line of standard output and of standard error.
         ConsoleLines::Observer onOut, onErr;
+        // Descriptors of ours the process gets, each at the number given
+        // (ours, its number there), as a program that hands its descriptors
+        // on leaves them. Not with endsWithUs.
+        std::vector<std::pair<int, int>> descriptors;
     };
 
     // The command line: the program (a bare name is looked up on PATH) and

@@ -31,9 +31,11 @@ std::vector<std::string> commandLine(const std::vector<std::string>& args, const
     return all;
 }
 
-driver::Process::Options withEnvironment(const std::vector<std::string>& environment) {
+driver::Process::Options withEnvironment(const std::vector<std::string>& environment,
+                                         const std::vector<std::pair<int, int>>& descriptors) {
     driver::Process::Options options;
     options.environment = environment;
+    options.descriptors = descriptors;
     return options;
 }
 
@@ -63,8 +65,8 @@ int stopSignal() { return serverIsWindows() ? SIGINT : SIGTERM; }
 // ---------------------------------------------------------------- Process
 
 Process::Process(const std::vector<std::string>& args, const std::vector<std::string>& command,
-                 const std::vector<std::string>& environment)
-    : driver::Process(commandLine(args, command), withEnvironment(environment)) {
+                 const std::vector<std::string>& environment, const std::vector<std::pair<int, int>>& descriptors)
+    : driver::Process(commandLine(args, command), withEnvironment(environment, descriptors)) {
     if (!started()) ADD_FAILURE() << startFailure();
 }
 

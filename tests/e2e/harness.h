@@ -47,10 +47,11 @@ int stopSignal();
 class Process : public driver::Process {
 public:
     // The server's command (serverCommand() where none is given) with these
-    // arguments, and with environment entries ("NAME=value") added to the
-    // test's own.
+    // arguments, with environment entries ("NAME=value") added to the test's
+    // own, and with descriptors of the test's (ours, its number there).
     explicit Process(const std::vector<std::string>& args, const std::vector<std::string>& command = {},
-                     const std::vector<std::string>& environment = {});
+                     const std::vector<std::string>& environment = {},
+                     const std::vector<std::pair<int, int>>& descriptors = {});
     ~Process() override;
 
     // The next lines after the cursor are exactly these.
@@ -69,8 +70,9 @@ public:
                                          const std::vector<std::string>& environment = {});
     // A server started with exactly these arguments, to be reached on this port.
     Server(const std::vector<std::string>& args, int port, const std::vector<std::string>& command = {},
-           const std::vector<std::string>& environment = {})
-        : Process(args, command, environment), port_(port) {}
+           const std::vector<std::string>& environment = {},
+           const std::vector<std::pair<int, int>>& descriptors = {})
+        : Process(args, command, environment, descriptors), port_(port) {}
 
 private:
     int port_ = 0;

@@ -551,6 +551,7 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
         auto server = Server::start({}, program.command());
         ASSERT_TRUE(server);
         auto alice = join(*server, "alice", {});
+        auto bob = join(*server, "bob", {alice.get()});
         const std::string copy = program.path() + ".state";
         program.installScript("#!/bin/sh\ncat /proc/self/fd/4 >'" + copy + "'\nexit 3\n");
         server->signal(SIGUSR2);
@@ -558,14 +559,23 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
         std::ifstream in(copy, std::ios::binary);
         const std::string state((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_EQ(state.compare(0, 8, "GSHANDOV"), 0);
-        // Alice's record, with her login flag out of range.
-        std::string damaged = state;
-        for (std::size_t at = 16; at + 6 < damaged.size();) {
-            std::uint32_t len = 0;
-            std::memcpy(&len, &damaged[at + 2], 4);
-            if (damaged[at] == 3) damaged[at + 6 + 4 + 1 + 64 + 5] = 2;
+        // The listener and the clients at descriptors 100, 101 and 102; and
+        // the same with bob's login flag out of range.
+        std::string renumbered = state;
+        std::vector<std::size_t> clientRecords;
+        for (std::size_t at = 16; at + 6 < renumbered.size();) {
+            std::uint32_t len = 0, n = 0;
+            std::memcpy(&len, &renumbered[at + 2], 4);
+            if (renumbered[at] == 1) std::memcpy(&renumbered[at + 6 + 64 + 4 + 1 + 1 + 64], &(n = 100), 4);
+            if (renumbered[at] == 3) {
+                clientRecords.push_back(at);
+                std::memcpy(&renumbered[at + 6], &(n = 100 + static_cast<std::uint32_t>(clientRecords.size())), 4);
+            }
             at += 6 + len;
         }
+        ASSERT_EQ(clientRecords.size(), 2u);
+        std::string damaged = renumbered;
+        damaged[clientRecords[1] + 6 + 4 + 1 + 64 + 5] = 2;
         auto memoryFile = [](const std::string& bytes, bool sealed) {
             int f = ::memfd_create("gameserver-state", MFD_ALLOW_SEALING);
             EXPECT_EQ(::write(f, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -589,9 +599,9 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
             return line;
         };
         const std::string answerStart = "gameserver-handover formats 1,2 release " GAMESERVER_RELEASE;
-        EXPECT_EQ(checkAnswer(memoryFile(state, true)), answerStart + " keeps 1 client");
+        EXPECT_EQ(checkAnswer(memoryFile(state, true)), answerStart + " keeps 2 clients");
         EXPECT_EQ(checkAnswer(memoryFile(damaged, true)),
-                  answerStart + " refuses: A client (ID 1) was left out: a flag is out of range");
+                  answerStart + " refuses: A client (ID 2) was left out: a flag is out of range");
         EXPECT_EQ(checkAnswer(memoryFile(state, false)),
                   answerStart + " refuses: the state given is not sealed against change");
 
@@ -602,7 +612,53 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
         EXPECT_TRUE(taken->waitForLine(Stream::Err, "The state handed over was refused: its memory file is not sealed "
                                                     "against change; its connections are closed and the server starts "
                                                     "afresh."));
-        auto bob = join(*taken, "bob", {});
+        auto carol = join(*taken, "carol", {});
+
+        // Taken over with the descriptors it names: as a release gives them
+        // that cannot be handed back to, where bob's socket is no connection,
+        // he is left out and alice is told in the first pass; and given with
+        // the program to hand back to, where the reader refuses bob's record,
+        // that program runs again and leaves him out, closes his connection
+        // and tells alice.
+        for (const bool withFallback : {false, true}) {
+            SCOPED_TRACE(withFallback ? "handed back" : "without a fallback");
+            const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in at{};
+            at.sin_family = AF_INET;
+            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t size = sizeof at;
+            ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+            ASSERT_EQ(::listen(listener, 4), 0);
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size);
+            const int port = ntohs(at.sin_port);
+            Client alice2(port), bob2(port);
+            const int aliceEnd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            const int bobEnd = withFallback ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)
+                                            : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            const int stateFile = memoryFile(withFallback ? damaged : renumbered, true);
+            const int fallback = ::open(serverCommand()[0].c_str(), O_PATH | O_CLOEXEC);
+            std::vector<std::string> environment{"GAMESERVER_HANDOVER_FD=103"};
+            if (withFallback) environment.push_back("GAMESERVER_HANDOVER_FALLBACK=104");
+            Server next({}, port, {}, environment,
+                        {{listener, 100}, {aliceEnd, 101}, {bobEnd, 102}, {stateFile, 103}, {fallback, 104}});
+            for (int f : {listener, aliceEnd, bobEnd, stateFile, fallback}) ::close(f);
+            if (withFallback) {
+                EXPECT_TRUE(next.waitForLine(Stream::Err, "Taking over: A client (ID 2) was left out: a flag is out of range."));
+                EXPECT_TRUE(next.waitForLine(Stream::Err, "Upgrade failed: " + serverCommand()[0] +
+                                                              " (release " GAMESERVER_RELEASE ") refused the state: A "
+                                                              "client (ID 2) was left out: a flag is out of range; the "
+                                                              "server serves on."));
+                EXPECT_TRUE(bob2.waitForClose());
+            } else {
+                EXPECT_TRUE(next.waitForLine(Stream::Err, "Taking over: a client's socket (descriptor 102) is no TCP "
+                                                          "connection: the client is left out."));
+                EXPECT_TRUE(next.waitForLine(Stream::Out, "Server upgraded to release " GAMESERVER_RELEASE
+                                                          ", 1 client kept."));
+            }
+            EXPECT_BYTES(alice2.recvFrame(), pkt::playerLeft(2));
+            next.type("say still here");
+            EXPECT_BYTES(alice2.recvFrame(), chat("still here"));
+        }
     }
 
     // A state that a new program refuses as it comes (too large, or no state
