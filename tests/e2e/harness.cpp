@@ -97,13 +97,14 @@ Process::~Process() {
 }
 
 std::unique_ptr<Server> Server::start(const std::vector<std::string>& extra, const std::vector<std::string>& command,
-                                      const std::vector<std::string>& environment) {
+                                      const std::vector<std::string>& environment,
+                                      const std::vector<std::pair<int, int>>& descriptors) {
     std::string failure;
     auto server = driver::startListening<Server>(
         [&](int port) {
             std::vector<std::string> args{"-onlylan", "-port", std::to_string(port)};
             args.insert(args.end(), extra.begin(), extra.end());
-            return std::make_unique<Server>(args, port, command, environment);
+            return std::make_unique<Server>(args, port, command, environment, descriptors);
         },
         failure);
     if (!server) ADD_FAILURE() << failure;

@@ -64,10 +64,11 @@ public:
     int port() const { return port_; }
     // Starts "-onlylan -port P" followed by the extra arguments and waits
     // for "Waiting for connections on port P".
-    // The command and environment entries as for Process.
+    // The command, environment entries and descriptors as for Process.
     static std::unique_ptr<Server> start(const std::vector<std::string>& extra = {},
                                          const std::vector<std::string>& command = {},
-                                         const std::vector<std::string>& environment = {});
+                                         const std::vector<std::string>& environment = {},
+                                         const std::vector<std::pair<int, int>>& descriptors = {});
     // A server started with exactly these arguments, to be reached on this port.
     Server(const std::vector<std::string>& args, int port, const std::vector<std::string>& command = {},
            const std::vector<std::string>& environment = {},

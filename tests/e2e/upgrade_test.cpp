@@ -74,6 +74,24 @@ std::vector<int> inheritable(pid_t pid) {
 // names them.
 std::string faultyServer(const std::string& fault) { return std::string(GAMESERVER_FAULTY_DIR) + "/gameserver_" + fault; }
 
+// A listening socket of the test's on a loopback port of the system's
+// choosing, close-on-exec; -1 where there is none.
+int loopbackListener(int& port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(listener, 4) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+        ADD_FAILURE() << "no loopback listener: " << std::strerror(errno);
+        ::close(listener);
+        return -1;
+    }
+    port = ntohs(at.sin_port);
+    return listener;
+}
+
 template <typename Condition>
 bool eventually(Condition condition, Ms timeout = kWait) {
     auto end = Clock::now() + timeout;
@@ -622,15 +640,8 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
         // and tells alice.
         for (const bool withFallback : {false, true}) {
             SCOPED_TRACE(withFallback ? "handed back" : "without a fallback");
-            const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in at{};
-            at.sin_family = AF_INET;
-            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t size = sizeof at;
-            ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-            ASSERT_EQ(::listen(listener, 4), 0);
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size);
-            const int port = ntohs(at.sin_port);
+            int port = 0;
+            const int listener = loopbackListener(port);
             Client alice2(port), bob2(port);
             const int aliceEnd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             const int bobEnd = withFallback ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)
@@ -667,41 +678,31 @@ TEST(e2eUpgrade, HandoverInputSetByHandIsReported) {
     // what it inherited, says why and starts afresh on its port.
     {
         const std::string program = serverCommand()[0];
-        const int tooLarge = ::memfd_create("gameserver-state", MFD_ALLOW_SEALING);
+        const int tooLarge = ::memfd_create("gameserver-state", MFD_ALLOW_SEALING | MFD_CLOEXEC);
         ASSERT_EQ(::ftruncate(tooLarge, 5 << 20), 0);
         ::fcntl(tooLarge, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
         char plain[] = "/tmp/upgrade-test-XXXXXX";
-        const int noState = ::mkstemp(plain);
+        const int noState = ::mkostemp(plain, O_CLOEXEC);
         ::unlink(plain);
         const std::pair<int, std::string> cases[] = {
-            {tooLarge, "holds 5242880 bytes, more than a state can have"},
-            {noState, "names no state a server left (" + std::string(plain) + " (deleted))"},
+            {tooLarge, "GAMESERVER_HANDOVER_FD=101 holds 5242880 bytes, more than a state can have"},
+            {noState, "GAMESERVER_HANDOVER_FD=101 names no state a server left (" + std::string(plain) + " (deleted))"},
         };
         for (const auto& [state, why] : cases) {
-            const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in any{};
-            any.sin_family = AF_INET;
-            any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t size = sizeof any;
-            ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
-            ASSERT_EQ(::listen(listener, 4), 0);
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&any), &size);
-            const int fallback = ::open(program.c_str(), O_PATH);
-            const std::string named = "GAMESERVER_HANDOVER_FD=" + std::to_string(state) + " " + why;
-            auto server = Server::start({}, {},
-                                        {"GAMESERVER_HANDOVER_FD=" + std::to_string(state),
-                                         "GAMESERVER_HANDOVER_FALLBACK=" + std::to_string(fallback)});
+            int port = 0;
+            const int listener = loopbackListener(port);
+            const int fallback = ::open(program.c_str(), O_PATH | O_CLOEXEC);
+            auto server = Server::start({}, {}, {"GAMESERVER_HANDOVER_FD=101", "GAMESERVER_HANDOVER_FALLBACK=102"},
+                                        {{listener, 100}, {state, 101}, {fallback, 102}});
             ::close(listener);
             ::close(fallback);
             ASSERT_TRUE(server) << why;
             EXPECT_TRUE(server->waitForLine(Stream::Err, "Upgrade failed: " + program + " (release " GAMESERVER_RELEASE
-                                                             ") refused the state: " + named +
-                                                             ", and the state handed back cannot be taken: " + named +
+                                                             ") refused the state: " + why +
+                                                             ", and the state handed back cannot be taken: " + why +
                                                              "; its connections are closed and the server starts "
                                                              "afresh."));
-            const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            EXPECT_NE(::connect(probe, reinterpret_cast<sockaddr*>(&any), sizeof any), 0) << "the old listener is closed";
-            ::close(probe);
+            EXPECT_FALSE(driver::Client(port).connected()) << "the old listener is closed";
             auto alice = join(*server, "alice", {});
         }
         ::close(tooLarge);
