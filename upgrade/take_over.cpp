@@ -197,8 +197,7 @@ bool takeOver(ConsoleReader& console, const char* listHost, TakenOver& taken) {
         handBack((std::string("refused the state: ") + why).c_str());
         taken.server = restoreServer(*state, false, o.leftOut, why, sizeof why);
     }
-    taken.server->masterList =
-        createMasterList(listHost);
+    taken.server->masterList = createMasterList(listHost);
     restoreList(*state, *taken.server->masterList);
     taken.announce = announceStartFrom(*state, kAnnounceSchedule);
     console.pending.assign(state->console, state->consoleLen);
