@@ -11,5 +11,5 @@ void startServer(GameServer& server, bool onlylan) {
 
 void stopServer(GameServer& server) {
     stopNetwork(server);
-    if (server.masterList) unregisterServer(*server.masterList);
+    if (server.masterList) leaveList(server);
 }

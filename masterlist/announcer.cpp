@@ -37,14 +37,17 @@ int announcerThread(GameServer& server, const AnnounceSchedule& schedule, const 
     // The pauses end early at a stop, so that the thread does not outlive it
     // by up to a minute.
     waitForStop(server, start.firstDelayMs);
-    while (server.stopFlag.load() == 0) {
-        std::int32_t count = currentClientCount(server);
-        if (announcementDue(counters, count, schedule)) {
+    // A draining server has left the list for good.
+    while (server.stopFlag.load() == 0 && server.draining.load() == 0) {
+        std::int32_t clients = currentClientCount(server);
+        if (announcementDue(counters, clients, schedule)) {
             progress.requestUnderWay = 1;
             progress.announcedCount = counters.announcedCount;
             progress.checksSinceAnnounce = counters.checksSinceAnnounce;
-            registerServer(*server.masterList, server.name, static_cast<std::uint32_t>(server.port), count,
-                           server.maxPlayers.load(), server.version);
+            int result = registerServer(*server.masterList, server.name,
+                                        static_cast<std::uint32_t>(server.publicPort.load()), clients,
+                                        server.maxPlayers.load(), server.version);
+            count(server.counters, result == 0 ? Counter::ListRequestsSucceeded : Counter::ListRequestsFailed);
             progress.requestUnderWay = 0;
         }
         progress.announcedCount = counters.announcedCount;
@@ -57,4 +60,11 @@ int announcerThread(GameServer& server, const AnnounceSchedule& schedule, const 
 
 void startAnnouncer(GameServer& server, const AnnounceStart& start) {
     std::thread([&server, start] { announcerThread(server, kAnnounceSchedule, start); }).detach();
+}
+
+void leaveList(GameServer& server) {
+    MasterListState& list = *server.masterList;
+    bool listed = list.registered.load() != 0;
+    int result = unregisterServer(list);
+    if (listed) count(server.counters, result == 0 ? Counter::ListRequestsSucceeded : Counter::ListRequestsFailed);
 }

@@ -36,5 +36,9 @@ AnnounceStart firstAnnounceStart(const AnnounceSchedule& schedule);
 // progress what it did and when it checks next. Returns 0.
 int announcerThread(GameServer& server, const AnnounceSchedule& schedule, const AnnounceStart& start);
 
+// Deletes the server's entry on the list, if it has one (at a stop or when a
+// drain starts); no add goes out afterwards. Counts the request.
+void leaveList(GameServer& server);
+
 // Starts the announcement thread with the real schedule, from the start given.
 void startAnnouncer(GameServer& server, const AnnounceStart& start);

@@ -32,6 +32,7 @@ ClientConnection* appendClient(GameServer& server, Socket sock, std::uint8_t id)
     c.sock = sock;
     c.id = id;
     c.playerValue = -1;
+    c.closeCause = Counter::DisconnectsError;
     c.loginDeadlineMs = monotonicMs() + kLoginTimeoutMs;
     return &c;
 }

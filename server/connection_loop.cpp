@@ -82,6 +82,7 @@ bool acceptOne(GameServer& server, Socket listener) {
         return true;
     }
     std::memcpy(client->peerIp, peer.ip, sizeof client->peerIp);
+    count(server.counters, Counter::ConnectionsAccepted);
     if (clientCount(server) + 1 > 64)
         writeLine(Stream::Out,
                   "WARNING: More than 63 client connections accepted.  This will not work reliably on some Winsock "
@@ -147,8 +148,23 @@ void flushFilledBuffers(GameServer& server) {
 void closeLateLogins(GameServer& server) {
     long long now = monotonicMs();
     forEachClientClosing(server, [&server, now](ClientConnection& c) {
-        if (c.authenticated == 0 && c.loginDeadlineMs <= now) closeClient(server, c);
+        if (c.authenticated != 0 || c.loginDeadlineMs > now) return;
+        c.closeCause = Counter::DisconnectsLoginTimeout;
+        closeClient(server, c);
     });
+}
+
+// What the pass leaves for those who read without the lock. A change of the
+// players' number wakes whoever waits for the lobby to empty.
+void notePass(GameServer& server, Socket watched) {
+    std::int32_t players = 0;
+    for (const auto& c : server.clients) players += c.authenticated != 0 ? 1 : 0;
+    server.connectionCount = static_cast<std::int32_t>(server.clients.size());
+    server.listening = watched != kInvalidSocket || server.listenerRestsUntilMs != 0 ? 1 : 0;
+    if (server.playerCount.exchange(players) != players) {
+        { std::lock_guard<std::mutex> guard(server.stopLock); }
+        server.stopChanged.notify_all();
+    }
 }
 
 void stopCleanUp(GameServer& server) {
@@ -156,6 +172,7 @@ void stopCleanUp(GameServer& server) {
         Socket s = server.clients.front().sock;
         int code = netPendingError(s);
         if (code != 0) reportError("Closing connection at stop", code);
+        count(server.counters, Counter::DisconnectsStop);
         releaseConnection(s, kCloseDrainReceives);
         removeClientAt(server, 0);
     }
@@ -192,6 +209,7 @@ LoopEnd acceptConnections(GameServer& server, Socket listener) {
         int ready = netSelect(server.maxSocket + 1, &server.readSet, &server.writeSet, &server.exceptSet, limit,
                               &server.waker);
         table.lock();
+        server.lastPassMs = monotonicMs();
         if (ready < 0) {
             reportError("select() failed", 0);
             return LoopEnd::Failed;
@@ -208,7 +226,11 @@ LoopEnd acceptConnections(GameServer& server, Socket listener) {
         scanClients(server);
         closeLateLogins(server);
         flushFilledBuffers(server);
+        notePass(server, watched);
     }
     stopCleanUp(server);
+    server.listening = 0;
+    server.playerCount = 0;
+    server.connectionCount = 0;
     return LoopEnd::Stopped;
 }

@@ -12,6 +12,10 @@
 //    networkDone read and written, under stopLock, so that stopChanged can
 //    wake whoever waits for either (the announcement's pause, the stop).
 //  - name, port, version, password: written once before the threads start.
+//  - counters and the fleet's numbers (playerCount and the others below
+//    them): atomics, written by the thread that sees the change and read by
+//    the health and metrics endpoint and the orchestrator's client without a
+//    lock.
 #pragma once
 
 #include <atomic>
@@ -23,6 +27,7 @@
 
 #include "platform/clock/clock.h"
 #include "platform/network/socket.h"
+#include "server/counters.h"
 
 inline constexpr int kBufferSize = 1024;
 inline constexpr int kMaxClientId = 255;
@@ -104,6 +109,7 @@ void walkCarriedClient(Walk& w, Client& c) {
 struct ClientConnection : CarriedClient {
     int failCode;               // the socket error a failed read or write found
     std::uint8_t flushPending;  // a relay filled sendBuf in this pass
+    Counter closeCause;         // what its close counts as; a socket error unless said otherwise
 };
 
 // The lobby: who is host, the song selected and its arguments, the lobby
@@ -163,6 +169,26 @@ struct GameServer : CarriedLobby {
     std::mutex stopLock;
     std::condition_variable stopChanged;
     bool networkDone;  // the network thread has finished its work
+
+    ServerCounters counters;
+    // What the network thread last saw, for those who must not wait for its
+    // lock: when its loop last came round (on the monotonic clock; 0: not
+    // yet), the clients logged in and connected, whether the listener is open.
+    std::atomic<long long> lastPassMs;
+    std::atomic<std::int32_t> playerCount;
+    std::atomic<std::int32_t> connectionCount;
+    std::atomic<std::uint8_t> listening;
+    // The port players reach the server on, as the list is told: the game
+    // port, unless an orchestrator maps another one to it.
+    std::atomic<std::int32_t> publicPort;
+    // A draining stop: logins are answered as by a full server, and the
+    // server stops when the last player leaves or at drainEndsAtMs (on the
+    // monotonic clock).
+    std::atomic<std::uint8_t> draining;
+    std::atomic<long long> drainEndsAtMs;
+    // When the server first started, in calendar seconds: an upgrade in place
+    // carries it, so the process's start time seen by a scraper stays put.
+    std::atomic<double> startedAtSeconds;
 };
 
 // Forgets the lobby: no host, no song selected, none running, lobby value 0.

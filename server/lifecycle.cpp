@@ -28,6 +28,14 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
     server->networkDone = false;
     server->listenerRestsUntilMs = 0;
     server->waker.readEnd = server->waker.writeEnd = kInvalidSocket;
+    server->lastPassMs = 0;
+    server->playerCount = 0;
+    server->connectionCount = 0;
+    server->listening = 0;
+    server->publicPort = port;
+    server->draining = 0;
+    server->drainEndsAtMs = 0;
+    server->startedAtSeconds = calendarSecondsPrecise();
     return server;
 }
 
@@ -142,6 +150,18 @@ int networkThread(GameServer& server, void (*beforeFirstPass)(void*), void* cont
     }
     server.stopChanged.notify_all();
     return result;
+}
+
+bool networkLoopRuns(GameServer& server, long long waitMs) {
+    long long seen = server.lastPassMs.load();
+    if (seen != 0 && monotonicMs() - seen <= kLoopShownRecentlyMs) return true;
+    netWake(server.waker);
+    long long until = monotonicMs() + waitMs;
+    while (monotonicMs() < until) {
+        if (server.lastPassMs.load() != seen) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
 }
 
 void requestStop(GameServer& server) {

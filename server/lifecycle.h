@@ -23,6 +23,13 @@ void resumeNetwork(GameServer& server, void (*beforeFirstPass)(void*), void* con
 // anything to say.
 int networkThread(GameServer& server, void (*beforeFirstPass)(void*) = nullptr, void* context = nullptr);
 
+// A loop that came round this recently shows that it runs.
+inline constexpr long long kLoopShownRecentlyMs = 1000;
+// Whether the network thread's loop shows that it runs: it came round within
+// kLoopShownRecentlyMs, or, woken now (an idle loop waits in select), it
+// comes round within waitMs. For health checks; takes no lock.
+bool networkLoopRuns(GameServer& server, long long waitMs);
+
 // Sets stopFlag and wakes the threads that wait for it.
 void requestStop(GameServer& server);
 

@@ -9,3 +9,5 @@
 long long monotonicMs();
 // Seconds since 1970-01-01 00:00 UTC.
 std::int64_t calendarSeconds();
+// The same to the millisecond, for the start time a scraper reads.
+double calendarSecondsPrecise();

@@ -27,6 +27,7 @@ bool handHostOn(GameServer& server, std::uint8_t leaver) {
 void closeClient(GameServer& server, ClientConnection& client) {
     const std::uint8_t leaver = client.id;
     const bool wasHost = client.isHost == 1;
+    count(server.counters, client.closeCause);
 
     {
         std::lock_guard<std::mutex> guard(server.sendLock);
@@ -85,6 +86,7 @@ void kickClient(GameServer& server, ClientConnection& client) {
     std::uint8_t packet[kChatTextLength];
     buildChatText("You were kicked", packet);
     queuePacket(server, client, packet);
+    client.closeCause = Counter::DisconnectsKicked;
     closeClient(server, client);
 }
 

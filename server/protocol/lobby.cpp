@@ -28,6 +28,7 @@ void startSong(GameServer& server, ClientConnection& sender, const char* lineTex
     relayToAll(server, sender);
     server.songStartTime = calendarSeconds();
     server.songRunning = 1;
+    count(server.counters, Counter::SongsStarted);
     Line line;
     lineStart(line);
     lineAdd(line, lineText);

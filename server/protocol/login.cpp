@@ -89,12 +89,17 @@ bool handleHello(GameServer& server, ClientConnection& client) {
         writeLine(Stream::Out, "Wrong password");
         status = kStatusWrongPassword;
     }
-    if (server.clients.size() > server.maxPlayers.load()) {
+    // A draining server takes no one new: its clients know what "full" means.
+    if (server.clients.size() > server.maxPlayers.load() || server.draining.load() != 0) {
         writeLine(Stream::Out, "Server is full");
         status = kStatusServerFull;
     } else if (status == kStatusAccepted) {
         client.authenticated = 1;
     }
+    count(server.counters, status == kStatusAccepted         ? Counter::LoginsAccepted
+                           : status == kStatusServerFull     ? Counter::LoginsServerFull
+                           : status == kStatusWrongPassword  ? Counter::LoginsWrongPassword
+                                                             : Counter::LoginsVersionDiffers);
 
     std::uint8_t reply[kHelloReplyLength];
     buildHelloReply(client.id, status, client.name, reply);

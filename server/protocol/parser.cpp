@@ -13,6 +13,7 @@ namespace {
 // Ends a connection from inside the parser: the scan finds the socket in
 // exceptSet and closes the client. parsePackets then returns false.
 void markForClose(GameServer& server, ClientConnection& client) {
+    client.closeCause = Counter::DisconnectsRefused;
     if (!socketSetHas(server.exceptSet, client.sock) && server.exceptSet.count < kSocketSetSize)
         socketSetAdd(server.exceptSet, client.sock);
 }
@@ -36,9 +37,11 @@ bool readData(GameServer& server, ClientConnection& client) {
         lineAddUnsigned(line, client.sock);
         lineAdd(line, " was closed by the client. Shutting down.");
         lineWrite(line, Stream::Out);
+        client.closeCause = Counter::DisconnectsClosedByClient;
         return false;
     }
     if (n < 0) return failureKeepsConnection(client);
+    count(server.counters, Counter::BytesReceived, static_cast<std::uint64_t>(n));
     client.recvLen += n;
     return parsePackets(server, client);
 }
@@ -58,6 +61,7 @@ bool parsePackets(GameServer& server, ClientConnection& client) {
             return false;
         }
 
+        count(server.counters, Counter::FramesReceived);
         switch (id) {
         case kStreamRelay0:
         case kStreamRelay2:

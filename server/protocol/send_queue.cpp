@@ -12,7 +12,8 @@ namespace {
 // line for every frame the others send it: the first drop is reported, the
 // drops of the following interval only counted, and the count is reported at
 // its next drop after that (this one included) or when it is closed.
-void reportDrop(ClientConnection& client) {
+void reportDrop(GameServer& server, ClientConnection& client) {
+    count(server.counters, Counter::FramesDropped);
     long long now = monotonicMs();
     if (client.dropReportMs != 0 && now - client.dropReportMs < kDropReportIntervalMs) {
         ++client.dropsUnreported;
@@ -29,10 +30,11 @@ void reportDrop(ClientConnection& client) {
 
 // With sendLock held. A failure other than would-block is kept for the
 // connection loop's error line: reading the socket's error clears it.
-bool flushLocked(ClientConnection& client) {
+bool flushLocked(GameServer& server, ClientConnection& client) {
     int sent = netSend(client.sock, client.sendBuf, client.sendLen);
     if (sent < 0) return failureKeepsConnection(client);
     std::uint32_t n = static_cast<std::uint32_t>(sent);
+    count(server.counters, Counter::BytesSent, n);
     if (n >= client.sendLen) {
         client.sendLen = 0;
     } else {
@@ -46,9 +48,9 @@ bool flushLocked(ClientConnection& client) {
 // out what the socket takes when it does not fit at once. Frames are small
 // and real-time; dropping one that the socket could take would be a loss
 // for nothing.
-bool makeRoom(ClientConnection& client, std::uint32_t frameLen) {
+bool makeRoom(GameServer& server, ClientConnection& client, std::uint32_t frameLen) {
     if (client.sendLen + frameLen <= kBufferSize) return true;
-    flushLocked(client);
+    flushLocked(server, client);
     return client.sendLen + frameLen <= kBufferSize;
 }
 
@@ -59,11 +61,12 @@ void relay(GameServer& server, ClientConnection& sender, RelayTo to) {
     for (auto& recipient : server.clients) {
         if (to != RelayTo::All && recipient.id == sender.id) continue;
         std::lock_guard<std::mutex> guard(server.sendLock);
-        if (!makeRoom(recipient, frameLen)) {
-            reportDrop(recipient);
+        if (!makeRoom(server, recipient, frameLen)) {
+            reportDrop(server, recipient);
             continue;
         }
         if (to == RelayTo::OptedIn && recipient.streamOptIn == 0) continue;
+        count(server.counters, Counter::FramesRelayed);
         std::memcpy(recipient.sendBuf + recipient.sendLen, sender.recvBuf, frameLen);
         recipient.sendLen += frameLen;
         recipient.flushPending = 1;
@@ -76,8 +79,8 @@ void queuePacket(GameServer& server, ClientConnection& client, const std::uint8_
     std::uint32_t frameLen = frameLength(packet[0]);
     {
         std::lock_guard<std::mutex> guard(server.sendLock);
-        if (!makeRoom(client, frameLen)) {
-            reportDrop(client);
+        if (!makeRoom(server, client, frameLen)) {
+            reportDrop(server, client);
             return;
         }
         client.sendBuf[client.sendLen] = 0;
@@ -93,7 +96,7 @@ void relayToAll(GameServer& server, ClientConnection& sender) { relay(server, se
 
 bool flushSendBuffer(GameServer& server, ClientConnection& client) {
     std::lock_guard<std::mutex> guard(server.sendLock);
-    return flushLocked(client);
+    return flushLocked(server, client);
 }
 
 void reportUnreportedDrops(ClientConnection& client) {

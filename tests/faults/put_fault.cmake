@@ -29,6 +29,16 @@ elseif(FAULT STREQUAL overflow)
     static volatile std::size_t depth = ~std::size_t(0) >> 1;
     Overflow::down(depth);
 ]])
+elseif(FAULT STREQUAL stall)
+  # The network thread stops coming round, holding the table's lock, once a
+  # player named "stall" has logged in: a loop that is stuck while the
+  # process and its other threads live on.
+  set(find [[    welcome(server, client);
+    return true;]])
+  set(replace [[    welcome(server, client);
+    while (std::strcmp(client.name, "stall") == 0) std::this_thread::sleep_for(std::chrono::seconds(1));  // the fault
+    return true;]])
+  set(include "#include <chrono>\n#include <thread>\n")
 elseif(FAULT STREQUAL refuse)
   # Takes every inherited connection for some other socket: a state it
   # refuses at the switch, though it read the state well at the check.

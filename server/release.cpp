@@ -1,0 +1,3 @@
+#include "server/release.h"
+
+const char* serverRelease() { return GAMESERVER_RELEASE; }
