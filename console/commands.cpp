@@ -6,8 +6,7 @@
 #include "console/options.h"
 #include "platform/network/socket.h"
 #include "server/protocol/departures.h"
-#include "server/protocol/packets.h"
-#include "server/protocol/send_queue.h"
+#include "server/protocol/server_chat.h"
 #include "streams/output.h"
 
 namespace {
@@ -67,28 +66,6 @@ void listPlayers(GameServer& server) {
     }
 }
 
-void broadcastChat(GameServer& server, const std::string& text) {
-    std::size_t len = text.size() < kChatTextSize ? text.size() : kChatTextSize;
-    len = strnlen(text.c_str(), len);
-    if (len == 0) return;
-    char field[kChatTextSize + 1] = {};
-    std::memcpy(field, text.data(), len);
-    std::uint8_t packet[kChatTextLength];
-    buildChatText(field, packet);
-    {
-        std::lock_guard<std::mutex> table(server.tableLock);
-        for (auto& c : server.clients) queuePacket(server, c, packet);
-    }
-    // What a socket did not take waits for the network thread, which must
-    // watch that socket for writing from now on.
-    netWake(server.waker);
-    Line line;
-    lineStart(line);
-    lineAdd(line, "Server: ");
-    lineAddBytes(line, field, len);
-    lineWrite(line, Stream::Out);
-}
-
 }  // namespace
 
 bool handleConsoleLine(GameServer& server, const std::string& line) {
@@ -99,7 +76,7 @@ bool handleConsoleLine(GameServer& server, const std::string& line) {
     } else if (line.starts_with("players")) {
         listPlayers(server);
     } else if (line.starts_with("say ")) {
-        broadcastChat(server, line.substr(4));
+        sayToAll(server, line.c_str() + 4, line.size() - 4);
     } else if (line.starts_with("kick ")) {
         std::int32_t id = commandNumber(line, 5);
         if (id >= 1 && id <= 255) {

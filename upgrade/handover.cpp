@@ -65,6 +65,16 @@ void restoreListener(const HandoverState& state, GameServer& server, long long n
     server.listenSocket = state.listenSocket;
 }
 
+// The drain's deadline holds across the upgrade; the start time and the
+// totals go on.
+void restoreFleet(const HandoverState& state, GameServer& server, long long now) {
+    server.draining = state.draining;
+    server.drainEndsAtMs = state.draining != 0 ? now + state.drainMsLeft : 0;
+    if (state.startedAtMs > 0) server.startedAtSeconds = static_cast<double>(state.startedAtMs) / 1000.0;
+    for (std::size_t i = 0; i < kCounterCount; ++i)
+        server.counters.value[i].store(state.counters[i], std::memory_order_relaxed);
+}
+
 // Where a failure can still be handed back, nothing is left out: the first
 // socket that is not what the state says is the reason to hand back.
 bool socketsAsStated(const HandoverState& state, char* why, std::size_t whySize) {
@@ -99,6 +109,13 @@ void captureServer(const GameServer& server, bool onlylan, HandoverState& state)
 
     state.clientCount = 0;
     for (const auto& c : server.clients) state.clients[state.clientCount++] = c;
+
+    state.draining = server.draining.load();
+    long long drainLeft = server.drainEndsAtMs.load() - now;
+    state.drainMsLeft = state.draining != 0 && drainLeft > 0 ? drainLeft : 0;
+    state.startedAtMs = static_cast<std::int64_t>(server.startedAtSeconds.load() * 1000.0);
+    state.consoleLinesDropped = 0;
+    for (std::size_t i = 0; i < kCounterCount; ++i) state.counters[i] = countOf(server.counters, static_cast<Counter>(i));
 }
 
 void captureList(const MasterListState& list, HandoverState& state) {
@@ -126,6 +143,7 @@ GameServer* restoreServer(HandoverState& state, bool strict, LeftOut& leftOut, c
     for (int i = 0; i < state.problemCount; ++i) report(state.problems[i]);
     long long now = monotonicMs();
     restoreListener(state, *server, now);
+    restoreFleet(state, *server, now);
 
     auto leave = [&leftOut](Socket sock, std::uint8_t id) {
         leftOut.gone[id] = id != 0;

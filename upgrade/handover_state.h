@@ -71,6 +71,15 @@ struct HandoverState : CarriedSettings, CarriedLobby {
     std::uint32_t outputLen;
     std::uint8_t output[kOutputQueueBytes];  // queued lines, as the output queue keeps them
 
+    // What the fleet's operators see: a drain under way, when the server
+    // first started, and the totals, so that a scraper sees no reset. A
+    // state without them (an older release's) starts them afresh.
+    std::uint8_t draining;
+    long long drainMsLeft;
+    std::int64_t startedAtMs;  // calendar milliseconds; 0: not carried
+    std::uint64_t consoleLinesDropped;
+    std::uint64_t counters[kCounterCount];
+
     // Filled by the reader: the format it read, what it refused, and the
     // client records it refused: their sockets cannot be trusted, and the
     // others are told that they have left.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "fleet/fleet_settings.h"
+
 namespace {
 
 constexpr std::uint8_t kMagic[8] = {'G', 'S', 'H', 'A', 'N', 'D', 'O', 'V'};
@@ -17,6 +19,7 @@ enum RecordType : std::uint16_t {
     kListRecord = 4,
     kConsoleRecord = 5,
     kOutputRecord = 6,
+    kFleetRecord = 7,
 };
 
 // ---------------------------------------------------------------- writing
@@ -301,6 +304,43 @@ void resetListFields(HandoverState& s) {
     s.listRequestUnderWay = 1;
 }
 
+// The fleet's record: the drain, the start time, then the totals with their
+// number first, so that a release with more of them appends its own.
+void writeFleet(Writer& w, const HandoverState& s) {
+    w.u8(s.draining);
+    w.i64(s.drainMsLeft);
+    w.i64(s.startedAtMs);
+    w.u64(s.consoleLinesDropped);
+    w.u32(static_cast<std::uint32_t>(kCounterCount));
+    for (std::uint64_t value : s.counters) w.u64(value);
+}
+
+void resetFleetFields(HandoverState& s) {
+    s.draining = 0;
+    s.drainMsLeft = 0;
+    s.startedAtMs = 0;
+    s.consoleLinesDropped = 0;
+    for (std::uint64_t& value : s.counters) value = 0;
+}
+
+bool readFleet(Cursor c, HandoverState& s) {
+    s.draining = c.u8();
+    s.drainMsLeft = c.i64();
+    s.startedAtMs = c.i64();
+    s.consoleLinesDropped = c.u64();
+    std::uint32_t carried = c.u32();
+    if (!c.ok() || s.draining > 1 || s.startedAtMs < 0) return false;
+    // Totals a newer release added are skipped; those it lacks start at 0.
+    for (std::uint32_t i = 0; i < carried && c.ok(); ++i) {
+        std::uint64_t value = c.u64();
+        if (i < kCounterCount) s.counters[i] = value;
+    }
+    if (!c.ok()) return false;
+    if (s.drainMsLeft < 0) s.drainMsLeft = 0;
+    if (s.drainMsLeft > static_cast<long long>(kMaxDrainSeconds) * 1000) s.drainMsLeft = kMaxDrainSeconds * 1000LL;
+    return true;
+}
+
 void putWhy(char* why, std::size_t whySize, const char* text) { std::snprintf(why, whySize, "%s", text); }
 
 }  // namespace
@@ -319,6 +359,7 @@ std::size_t encodeHandover(const HandoverState& state, std::uint8_t* area, std::
     for (std::uint32_t i = 0; i < state.clientCount && i < kMaxClientId; ++i)
         writeRecord(w, kClientRecord, [&] { walkCarriedClient(fields, state.clients[i]); });
     writeRecord(w, kListRecord, [&] { writeList(w, state); });
+    writeRecord(w, kFleetRecord, [&] { writeFleet(w, state); });
     writeRecord(w, kConsoleRecord, [&] {
         w.u32(state.consoleLen);
         w.bytes(state.console, state.consoleLen);
@@ -415,6 +456,7 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
     s.outputDropped = 0;
     static_cast<CarriedLobby&>(s) = kNewLobby;
     resetListFields(s);
+    resetFleetFields(s);
     Cursor header(data, len);
     std::uint8_t magic[sizeof kMagic];
     header.bytes(magic, sizeof magic);
@@ -435,7 +477,7 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
     }
     s.format = format;
 
-    bool settings = false, lobby = false, list = false;
+    bool settings = false, lobby = false, list = false, fleet = false;
     std::size_t pos = kHeaderBytes;
     while (pos < len) {
         Cursor head(data + pos, len - pos);
@@ -474,6 +516,13 @@ bool decodeHandover(const std::uint8_t* data, std::size_t len, HandoverState& s,
                 resetListFields(s);
             }
             list = true;
+            break;
+        case kFleetRecord:
+            if (fleet || !readFleet(record, s)) {
+                problem(s, "The fleet's record is damaged: no drain goes on, and the totals start at 0.");
+                resetFleetFields(s);
+            }
+            fleet = true;
             break;
         case kConsoleRecord: readConsole(record, format, recordLen, s); break;
         case kOutputRecord: readOutput(record, format, s); break;

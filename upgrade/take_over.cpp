@@ -205,6 +205,7 @@ bool takeOver(ConsoleReader& console, const char* listHost, TakenOver& taken) {
 
     o.server = taken.server;
     o.consoleLeftOut = state->consoleLeftOut;
+    count(taken.server->counters, handedBack ? Counter::UpgradesHandedBack : Counter::UpgradesDone);
     if (handedBack) {
         o.line = std::string("Upgrade failed: ") + handedBack + "; the server serves on.";
         o.stream = Stream::Err;

@@ -31,8 +31,9 @@ constexpr int kProbeWaitMs = 3000;
 // A console that takes its output finishes the batch under way by then.
 constexpr int kOutputFreezeWaitMs = 100;
 
-void reportFailure(const std::string& why) {
+void reportFailure(GameServer& server, const std::string& why) {
     forgetUpgradeRequests();
+    count(server.counters, Counter::UpgradesFailedCheck);
     Line line;
     lineStart(line);
     lineAdd(line, "Upgrade failed: ");
@@ -181,14 +182,14 @@ void switchTo(Running& run, const std::string& path, ProgramFile next, ProgramFi
 
 void upgradeInPlace(GameServer& server, ConsoleReader& console, bool onlylan) {
     Running run{server, console, onlylan};
-    if (!canReplaceProcess()) return reportFailure("this system cannot replace a running program");
+    if (!canReplaceProcess()) return reportFailure(server, "this system cannot replace a running program");
     {
         std::lock_guard<std::mutex> table(server.tableLock);
         if (server.stopFlag.load() != 0) return;  // the stop under way ends the process
-        if (server.listenSocket == kInvalidSocket) return reportFailure("the server has no listener open yet");
+        if (server.listenSocket == kInvalidSocket) return reportFailure(server, "the server has no listener open yet");
     }
     const std::string path = programPath();
-    if (path.empty()) return reportFailure("the path the server was started from is not known");
+    if (path.empty()) return reportFailure(server, "the path the server was started from is not known");
     Line line;
     lineStart(line);
     lineAdd(line, "Upgrading server to ");
@@ -202,16 +203,16 @@ void upgradeInPlace(GameServer& server, ConsoleReader& console, bool onlylan) {
     // run again should the new one fail while it takes over.
     int error = 0;
     ProgramFile next = openProgram(path.c_str(), &error);
-    if (next == kNoProgram) return reportFailure("cannot run " + path + ": " + std::strerror(error));
+    if (next == kNoProgram) return reportFailure(server, "cannot run " + path + ": " + std::strerror(error));
     ProgramFile own = openOwnProgram(&error);
     if (own == kNoProgram) {
         closeProgram(next);
-        return reportFailure(std::string("the program this server runs cannot be held open to return to: ") +
+        return reportFailure(server, std::string("the program this server runs cannot be held open to return to: ") +
                              std::strerror(error));
     }
     std::string why;
     if (check(run, path, next, why)) switchTo(run, path, next, own, why);
     closeProgram(next);
     closeProgram(own);
-    if (!why.empty()) reportFailure(why);
+    if (!why.empty()) reportFailure(server, why);
 }
