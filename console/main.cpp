@@ -10,6 +10,8 @@
 #include "console/commands.h"
 #include "console/options.h"
 #include "console/server_control.h"
+#include "fleet/drain.h"
+#include "fleet/fleet_settings.h"
 #include "masterlist/master_list.h"
 #include "platform/process/process.h"
 #include "platform/process/program_check.h"
@@ -36,10 +38,23 @@ ServerProcess gProcess;
     endProcess(0);
 }
 
+void stopAndExitFrom(void* process) { stopAndExit(*static_cast<ServerProcess*>(process)); }
+
+// A termination drains first where the operator asked for it; anything else,
+// and a termination during a drain, stops at once.
+void onStopRequest(void* context, StopRequest request) {
+    ServerProcess& process = *static_cast<ServerProcess*>(context);
+    if (request == StopRequest::Terminate &&
+        beginDrain(*process.server, process.fleet.drainSeconds, stopAndExitFrom, &process))
+        return;
+    stopAndExit(process);
+}
+
 void startAfresh(int argc, char** argv) {
     StartOptions options;
     scanOptions(argc, argv, options);
     gProcess.onlylan = options.onlylan;
+    gProcess.fleet = readFleetSettings(true);
     gProcess.server = createServer(options.name, options.port, options.maxPlayers);
     gProcess.server->masterList =
         createMasterList(chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost()));
@@ -60,17 +75,21 @@ int main(int argc, char** argv) {
                  taken)) {
         gProcess.server = taken.server;
         gProcess.onlylan = taken.onlylan;
+        // Its settings were reported on at the first start.
+        gProcess.fleet = readFleetSettings(false);
         serveAfterTakeOver(taken);
+        if (gProcess.server->draining.load() != 0) resumeDrain(*gProcess.server, stopAndExitFrom, &gProcess);
     } else {
         startAfresh(argc, argv);
     }
     // A stop or an upgrade asked for while the server took over is taken now.
-    watchStopSignals([](void* p) { stopAndExit(*static_cast<ServerProcess*>(p)); },
-                     [](void* p) {
-                         ServerProcess& process = *static_cast<ServerProcess*>(p);
-                         upgradeInPlace(*process.server, process.console, process.onlylan);
-                     },
-                     &gProcess);
+    watchStopSignals(
+        onStopRequest,
+        [](void* p) {
+            ServerProcess& process = *static_cast<ServerProcess*>(p);
+            upgradeInPlace(*process.server, process.console, process.onlylan);
+        },
+        &gProcess);
 
     ConsoleReader& console = gProcess.console;
     std::string line;

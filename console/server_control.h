@@ -2,6 +2,7 @@
 // announcement on the internet server list.
 #pragma once
 
+#include "fleet/fleet_settings.h"
 #include "masterlist/announcer.h"
 #include "server/game_server.h"
 #include "streams/console_reader.h"
@@ -11,6 +12,7 @@ struct ServerProcess {
     GameServer* server = nullptr;
     ConsoleReader console;
     bool onlylan = false;
+    FleetSettings fleet{};
 };
 
 // Starts the network thread and, unless onlylan, the announcement thread.

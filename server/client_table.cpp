@@ -37,6 +37,15 @@ ClientConnection* appendClient(GameServer& server, Socket sock, std::uint8_t id)
     return &c;
 }
 
+void countPlayers(GameServer& server, std::int32_t change) {
+    if (change == 0) return;
+    {
+        std::lock_guard<std::mutex> guard(server.stopLock);
+        server.playerCount.fetch_add(change);
+    }
+    server.stopChanged.notify_all();
+}
+
 void removeClientAt(GameServer& server, std::size_t index) {
     server.clients.erase(server.clients.begin() + static_cast<std::ptrdiff_t>(index));
 }

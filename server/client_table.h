@@ -25,6 +25,10 @@ std::uint32_t clientCount(const GameServer& server);
 // the connection loop's error line (reading the socket's error clears it).
 bool failureKeepsConnection(ClientConnection& client);
 
+// Adds change to the players logged in (playerCount) and wakes whoever waits
+// for their number to change: a draining stop waits for the lobby to empty.
+void countPlayers(GameServer& server, std::int32_t change);
+
 // Records from this peer address (dotted decimal) that have not logged in.
 int pendingLoginsFrom(const GameServer& server, const char* ip);
 

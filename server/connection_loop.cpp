@@ -154,17 +154,10 @@ void closeLateLogins(GameServer& server) {
     });
 }
 
-// What the pass leaves for those who read without the lock. A change of the
-// players' number wakes whoever waits for the lobby to empty.
+// What the pass leaves for those who read without the lock.
 void notePass(GameServer& server, Socket watched) {
-    std::int32_t players = 0;
-    for (const auto& c : server.clients) players += c.authenticated != 0 ? 1 : 0;
     server.connectionCount = static_cast<std::int32_t>(server.clients.size());
     server.listening = watched != kInvalidSocket || server.listenerRestsUntilMs != 0 ? 1 : 0;
-    if (server.playerCount.exchange(players) != players) {
-        { std::lock_guard<std::mutex> guard(server.stopLock); }
-        server.stopChanged.notify_all();
-    }
 }
 
 void stopCleanUp(GameServer& server) {
@@ -230,7 +223,7 @@ LoopEnd acceptConnections(GameServer& server, Socket listener) {
     }
     stopCleanUp(server);
     server.listening = 0;
-    server.playerCount = 0;
+    countPlayers(server, -server.playerCount.load());
     server.connectionCount = 0;
     return LoopEnd::Stopped;
 }

@@ -182,6 +182,7 @@ GameServer* restoreServer(HandoverState& state, bool strict, LeftOut& leftOut, c
     // The host is the one record the lobby names, and only that one; a host
     // left out hands the role on in the first pass (leftOut.host).
     for (auto& c : server->clients) c.isHost = c.id == server->hostId ? 1 : 0;
+    for (const auto& c : server->clients) server->playerCount += c.authenticated != 0 ? 1 : 0;
     return server;
 }
 

@@ -224,5 +224,6 @@ void serveAfterTakeOver(const TakenOver& taken) {
         std::unique_lock<std::mutex> guard(o.lock);
         o.told.wait(guard, [&o] { return o.serving; });
     }
-    if (!taken.onlylan) startAnnouncer(*taken.server, taken.announce);
+    // A draining server has left the list.
+    if (!taken.onlylan && taken.server->draining.load() == 0) startAnnouncer(*taken.server, taken.announce);
 }

@@ -12,11 +12,17 @@
 // non-blocking from reading as ended.
 void holdControlSignals();
 
-// From now on a stop request calls onStop(context), and an upgrade request
-// (SIGUSR2, where there is one) onUpgrade(context), one at a time on a thread
-// of their own. Also keeps a click into a console window from holding up the
-// server's output.
-bool watchStopSignals(void (*onStop)(void*), void (*onUpgrade)(void*), void* context);
+// What a stop request asks for: an interrupt (Ctrl+C, the close of the
+// console window) stops at once; a termination (SIGTERM, Ctrl+Break), as
+// service managers and orchestrators send it, may drain first.
+enum class StopRequest { Interrupt, Terminate };
+
+// From now on a stop request calls onStop(context, request), and an upgrade
+// request (SIGUSR2, where there is one) onUpgrade(context), one at a time on
+// a thread of their own. onStop returns where it only began a drain; the next
+// request calls it again. Also keeps a click into a console window from
+// holding up the server's output.
+bool watchStopSignals(void (*onStop)(void*, StopRequest), void (*onUpgrade)(void*), void* context);
 
 // Forgets the upgrade requests that came while one was carried out: they were
 // that one. Called before its outcome is told, so that a request made after

@@ -36,17 +36,18 @@ void holdControlSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-bool watchStopSignals(void (*onStop)(void*), void (*onUpgrade)(void*), void* context) {
+bool watchStopSignals(void (*onStop)(void*, StopRequest), void (*onUpgrade)(void*), void* context) {
     sigset_t set = controlSignals();
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
     std::thread([set, onStop, onUpgrade, context] {
         for (;;) {
             int sig = 0;
             if (sigwait(&set, &sig) != 0) continue;
-            if (sig != SIGUSR2) break;
-            onUpgrade(context);
+            if (sig == SIGUSR2)
+                onUpgrade(context);
+            else
+                onStop(context, sig == SIGTERM ? StopRequest::Terminate : StopRequest::Interrupt);
         }
-        onStop(context);
     }).detach();
     return true;
 }

@@ -7,7 +7,7 @@
 
 namespace {
 
-void (*gOnStop)(void*) = nullptr;
+void (*gOnStop)(void*, StopRequest) = nullptr;
 void* gContext = nullptr;
 
 // Windows runs this on a thread of its own for each console event. For the
@@ -15,15 +15,16 @@ void* gContext = nullptr;
 // so the handler does the whole stop itself and does not return.
 BOOL WINAPI onConsoleEvent(DWORD event) {
     switch (event) {
-    case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        // A termination, as a process manager sends it: it may only begin a
+        // drain and return.
+        gOnStop(gContext, StopRequest::Terminate);
+        return TRUE;
+    case CTRL_C_EVENT:
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        gOnStop(gContext);
-        return TRUE;
-    default:
-        return FALSE;
+    case CTRL_SHUTDOWN_EVENT: gOnStop(gContext, StopRequest::Interrupt); return TRUE;
+    default: return FALSE;
     }
 }
 
@@ -41,7 +42,7 @@ void leaveQuickEdit() {
 
 void holdControlSignals() {}
 
-bool watchStopSignals(void (*onStop)(void*), void (*)(void*), void* context) {
+bool watchStopSignals(void (*onStop)(void*, StopRequest), void (*)(void*), void* context) {
     gOnStop = onStop;
     gContext = context;
     leaveQuickEdit();

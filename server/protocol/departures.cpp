@@ -27,6 +27,7 @@ bool handHostOn(GameServer& server, std::uint8_t leaver) {
 void closeClient(GameServer& server, ClientConnection& client) {
     const std::uint8_t leaver = client.id;
     const bool wasHost = client.isHost == 1;
+    const bool wasPlayer = client.authenticated != 0;
     count(server.counters, client.closeCause);
 
     {
@@ -46,6 +47,7 @@ void closeClient(GameServer& server, ClientConnection& client) {
     tellOfDeparture(server, leaver, wasHost);
 
     removeClientById(server, leaver);
+    if (wasPlayer) countPlayers(server, -1);
     lineStart(line);
     lineAdd(line, "number of clients: ");
     lineAddUnsigned(line, clientCount(server));

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "server/client_table.h"
 #include "server/protocol/handlers.h"
 #include "server/protocol/packets.h"
 #include "server/protocol/send_queue.h"
@@ -95,6 +96,7 @@ bool handleHello(GameServer& server, ClientConnection& client) {
         status = kStatusServerFull;
     } else if (status == kStatusAccepted) {
         client.authenticated = 1;
+        countPlayers(server, 1);
     }
     count(server.counters, status == kStatusAccepted         ? Counter::LoginsAccepted
                            : status == kStatusServerFull     ? Counter::LoginsServerFull

@@ -18,7 +18,8 @@ Bytes fromHex(std::initializer_list<const char*> lines) {
     return b;
 }
 
-// Format 2, as release 1.2.0 writes the state below.
+// Format 2, as release 1.2.0 wrote the state below: without the fleet's
+// record.
 const Bytes kFormat2 =
     fromHex({"475348414e444f560200000079020000"
              // record type 1, 146 bytes
@@ -51,6 +52,42 @@ const Bytes kFormat2 =
              "0500180000000b0000007361792068690a70617274701101000000000001"
              // record type 6, 20 bytes
              "0600140000000300000000000000080000000005006c696e650a"});
+
+// The fleet's record this release writes for the state below, 205 bytes.
+const Bytes kFleetRecord =
+    fromHex({"0700cd0000000188130000000000000068e5cf8b010000070000000000000016"
+             "0000000100000000000000020000000000000003000000000000000400000000"
+             "0000000500000000000000060000000000000007000000000000000800000000"
+             "00000009000000000000000a000000000000000b000000000000000c00000000"
+             "0000000d000000000000000e000000000000000f000000000000001000000000"
+             "0000001100000000000000120000000000000013000000000000001400000000"
+             "00000015000000000000001600000000000000"});
+
+// Release 1.2.0's bytes with the fleet's record after the list's: format 2 as
+// this release writes it.
+Bytes withFleetRecord(const Bytes& release120, const Bytes& fleet) {
+    std::size_t pos = 16;
+    while (pos < release120.size() && release120[pos] != 5) {
+        std::uint32_t len = release120[pos + 2] | release120[pos + 3] << 8 | release120[pos + 4] << 16;
+        pos += 6 + len;
+    }
+    Bytes b(release120.begin(), release120.begin() + static_cast<std::ptrdiff_t>(pos));
+    b.insert(b.end(), fleet.begin(), fleet.end());
+    b.insert(b.end(), release120.begin() + static_cast<std::ptrdiff_t>(pos), release120.end());
+    std::uint32_t total = static_cast<std::uint32_t>(b.size());
+    for (int i = 0; i < 4; ++i) b[12 + i] = static_cast<std::uint8_t>(total >> (8 * i));
+    return b;
+}
+
+// The same with the fleet's record a state without one reads to: no drain,
+// no start time, every total 0.
+Bytes withEmptyFleetRecord(const Bytes& release120) {
+    Bytes empty = fromHex({"0700cd000000"});
+    empty.resize(empty.size() + 1 + 8 + 8 + 8);
+    for (std::uint8_t byte : {22, 0, 0, 0}) empty.push_back(byte);
+    empty.resize(empty.size() + 22 * 8);
+    return withFleetRecord(release120, empty);
+}
 
 // Format 1, as release 1.1.0 wrote the same state, with a login deadline
 // 4 s off and a drop line 250 ms ago (format 1 has no count of console input
@@ -144,6 +181,11 @@ std::unique_ptr<HandoverState> knownState() {
     std::memcpy(s->output, line, sizeof line);
     s->outputLen = sizeof line;
     s->outputDropped = 3;
+    s->draining = 1;
+    s->drainMsLeft = 5000;
+    s->startedAtMs = 1700000000000;
+    s->consoleLinesDropped = 7;
+    for (std::size_t i = 0; i < kCounterCount; ++i) s->counters[i] = i + 1;
     return s;
 }
 
@@ -165,14 +207,18 @@ std::unique_ptr<HandoverState> decoded(const Bytes& b) {
 }  // namespace
 
 TEST(HandoverFormat, ThisReleaseWritesThePinnedBytesAndReadsThemBack) {
-    EXPECT_EQ(encoded(*knownState()), kFormat2);
-    auto back = decoded(kFormat2);
+    const Bytes thisRelease = withFleetRecord(kFormat2, kFleetRecord);
+    EXPECT_EQ(encoded(*knownState()), thisRelease);
+    auto back = decoded(thisRelease);
     EXPECT_EQ(back->format, 2u);
     // Times are read onto this process's clock: a deadline passed stays
     // passed, no drop line stays none.
     EXPECT_EQ(back->clients[0].dropReportMs, 0);
     EXPECT_LE(back->clients[1].loginDeadlineMs, monotonicMs());
-    EXPECT_EQ(encoded(*back), kFormat2) << "every field is read where it was written";
+    EXPECT_EQ(encoded(*back), thisRelease) << "every field is read where it was written";
+    // Release 1.2.0's state, without the fleet's record, reads to the same
+    // with no drain and the totals at 0.
+    EXPECT_EQ(encoded(*decoded(kFormat2)), withEmptyFleetRecord(kFormat2));
 }
 
 TEST(HandoverFormat, TheFormatOfRelease110ReadsToTheSameState) {
@@ -186,7 +232,7 @@ TEST(HandoverFormat, TheFormatOfRelease110ReadsToTheSameState) {
     back->clients[0].dropReportMs = 0;
     back->consoleLeftOut = 70000;
     back->consoleSkipLine = 1;
-    EXPECT_EQ(encoded(*back), kFormat2);
+    EXPECT_EQ(encoded(*back), withEmptyFleetRecord(kFormat2));
 }
 
 // The check's answer, which other releases write and read: this release's
