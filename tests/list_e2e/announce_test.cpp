@@ -293,3 +293,23 @@ TEST_F(Announcement, KeepsItsEntryAcrossAnUpgrade) {
         EXPECT_EQ(requests, expected);
     }
 }
+
+TEST_F(Announcement, ADrainLeavesTheListAtOnceWhileThePlayersPlayOn) {
+    if (serverIsWindows()) GTEST_SKIP() << "Wine passes no termination request on to a Windows program";
+    Server server({"-port", std::to_string(port)}, port, {}, {"GAMESERVER_DRAIN_SECONDS=600"});
+    ASSERT_TRUE(server.waitForLine(e2e::Stream::Out, "Waiting for connections on port " + std::to_string(port)));
+    ASSERT_TRUE(list->waitForRequests(2, 15000));
+    auto alice = join(server, "alice", {});
+
+    server.signal(SIGTERM);
+    ASSERT_TRUE(list->waitForRequests(3, 5000));
+    EXPECT_EQ(list->requests()[2], kDeleteRequest);
+    // The player plays on, unlisted; the stop that follows deletes nothing
+    // more and adds nothing.
+    alice->send(pkt::chat("unlisted"));
+    EXPECT_TRUE(server.waitForLine(e2e::Stream::Out, "alice: unlisted"));
+    alice.reset();
+    EXPECT_TRUE(server.waitForLine(e2e::Stream::Out, "Stopping server..."));
+    EXPECT_EQ(server.waitForExit(), 0);
+    EXPECT_EQ(list->requests().size(), 3u);
+}
