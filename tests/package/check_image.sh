@@ -2,11 +2,12 @@
 # Builds the container image as `make image` does and checks it as operators
 # run it, with podman: its settings and size (printed), then image_test.cpp
 # (clients through a published port, the console on standard input, podman
-# stop, the list host from the environment, the compose example).
+# stop, the list host from the environment, the compose example, the
+# Kubernetes manifest played by podman).
 # Exits 77 (skipped) where podman is missing or cannot run containers here.
-# Usage: check_image.sh BUILD_IMAGE PROGRAM VERSION BUILD_DIR COMPOSE_FILE IMAGE_TEST
+# Usage: check_image.sh BUILD_IMAGE PROGRAM VERSION BUILD_DIR COMPOSE_FILE IMAGE_TEST KUBE_FILE
 set -euo pipefail
-build_image=$1 program=$2 version=$3 build=$4 compose_file=$5 image_test=$6
+build_image=$1 program=$2 version=$3 build=$4 compose_file=$5 image_test=$6 kube_file=$7
 here=$(cd "$(dirname "$0")" && pwd)
 tag=gameserver:$version
 skip() { echo "skipped: $*" >&2; exit 77; }
@@ -26,6 +27,7 @@ for pid in $({ podman ps -a --format '{{.Names}}'; podman network ls --format '{
   grep -qsF check_image.sh "/proc/$pid/cmdline" && continue
   echo "Removing what the image check $pid left behind:" \
     "$(podman ps -a --filter "name=^gameserver-check-$pid-" --format '{{.Names}}' | xargs)"
+  podman pod ls --filter "name=^gameserver-check-$pid-" --format '{{.Name}}' | xargs -r podman pod rm -f >&7 2>&1
   podman ps -a --filter "name=^gameserver-check-$pid-" --format '{{.Names}}' | xargs -r podman rm -f >&7 2>&1
   podman network ls --filter "name=^gameserver-check-$pid-" --format '{{.Name}}' | xargs -r podman network rm >&7 2>&1
 done
@@ -56,6 +58,7 @@ check_state() {
   ss -ltnp 'sport = :80'
 }
 check_cleanup() {
+  podman pod ls --filter "name=^$prefix" --format '{{.Name}}' | xargs -r podman pod rm -f
   podman ps -a --filter "name=^$prefix" --format '{{.Names}}' | xargs -r podman rm -f
   podman network ls --filter "name=^$prefix" --format '{{.Name}}' | xargs -r podman network rm
   rm -rf "$scratch"
@@ -99,7 +102,7 @@ grep -qxF "    image: $tag" "$compose_file" || fail "$compose_file does not name
 # descriptor of it).
 status=0
 GAMESERVER_IMAGE=$(podman image inspect --format '{{.Id}}' "$tag") GAMESERVER_CONTAINER_PREFIX=$prefix \
-  GAMESERVER_COMPOSE_FILE=$compose_file GAMESERVER_COMMAND=$here/run_in_container.sh \
+  GAMESERVER_COMPOSE_FILE=$compose_file GAMESERVER_KUBE_FILE=$kube_file GAMESERVER_COMMAND=$here/run_in_container.sh \
   flock -o -E 75 -w 200 /tmp/port80.lock "$image_test" 9>&- || status=$?
 [ "$status" != 75 ] || fail "port 80 was not free within 200 s: /tmp/port80.lock is held by (PID command): $(holders /tmp/port80.lock)"
 [ "$status" = 0 ] || fail "image_tests failed (exit status $status)"

@@ -9,10 +9,17 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "fake_list_server.h"
 #include "harness.h"
@@ -189,6 +196,115 @@ TEST_F(Image, ComposeExampleServesAClientAndItsConsoleDetachesWithCtrlPCtrlQ) {
     EXPECT_TRUE(run("podman inspect --format '{{.State.Running}}' " + container, &running));
     EXPECT_EQ(running, "true");
     EXPECT_TRUE(run(compose + "down >/dev/null 2>&1"));
+}
+
+// The status of a GET on loopback at this port, or 0 where none came.
+int httpStatus(int port, const std::string& path) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit{3, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buf[256];
+        for (ssize_t n; answer.size() < 12 && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            answer.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return answer.rfind("HTTP/1.", 0) == 0 && answer.size() >= 12 ? std::stoi(answer.substr(9, 3)) : 0;
+}
+
+// The Kubernetes manifest, played by podman as a stand-in for a cluster, on
+// free ports of the host, with the list host pointed at a stand-in on this
+// machine. Podman runs no HTTP probes: the test asks them itself. A pod stop
+// drains: the player plays on, a newcomer is told the server is full, the
+// list sees the delete, and the container ends by itself, with 0, once the
+// player has left.
+//
+// The pod gets the host's network (hostNetwork) instead of its hostPort:
+// podman (4.3) takes a pod's network down as soon as a pod stop begins,
+// while Kubernetes keeps it until the last container has ended, so that
+// through a hostPort here the draining server would no longer hear its
+// players.
+TEST_F(Image, KubernetesManifestServesAPodThatDrainsOnPodStop) {
+    FakeListServer list(80);
+    ASSERT_TRUE(list.ok()) << "port 80 is taken";
+    list.setRootPage("HTTP/1.1 200 OK\r\n\r\n<html>no link</html>");
+    const int port = freePort(), httpPort = freePort();
+    const std::string name = containerName("kube");
+    std::ifstream in(std::getenv("GAMESERVER_KUBE_FILE"));
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string manifest = text.str();
+    auto replaceAll = [&manifest](const std::string& from, const std::string& to) {
+        for (std::size_t at = 0; (at = manifest.find(from, at)) != std::string::npos; at += to.size())
+            manifest.replace(at, from.size(), to);
+    };
+    replaceAll("50505", std::to_string(port));
+    replaceAll("9150", std::to_string(httpPort));
+    replaceAll("name: gameserver\n  labels", "name: " + name + "\n  labels");
+    replaceAll("masterlist.example.net", "127.0.0.1");
+    replaceAll("      containers:", "      hostNetwork: true\n      containers:");
+    // Podman maps no port of a pod on the host's network: it refuses ports
+    // there.
+    const std::size_t ports = manifest.find("          ports:"), probes = manifest.find("          livenessProbe:");
+    if (ports != std::string::npos && probes > ports) manifest.erase(ports, probes - ports);
+    const std::string file = ::testing::TempDir() + name + ".yaml";
+    std::ofstream(file) << manifest;
+    const std::string pod = name + "-pod-0", container = pod + "-gameserver";
+    struct Down {
+        std::string pod;
+        ~Down() { run("podman pod rm -f " + pod + " >/dev/null 2>&1"); }
+    } down{pod};
+    std::string out;
+    ASSERT_TRUE(run("podman kube play " + file + " 2>&1", &out)) << out;
+
+    std::string log;
+    auto logged = [&](const std::string& line) {
+        return within(kWait, [&] {
+            return run("podman logs " + container + " 2>&1", &log) && log.find(line) != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(logged("Waiting for connections on port " + std::to_string(port))) << log;
+    ASSERT_TRUE(list.waitForRequests(2, 15000));
+    EXPECT_NE(list.requests()[1].find("&port=" + std::to_string(port) + "&"), std::string::npos) << list.requests()[1];
+    EXPECT_TRUE(within(kWait, [&] { return httpStatus(httpPort, "/livez") == 200; }));
+    EXPECT_EQ(httpStatus(httpPort, "/readyz"), 200);
+    std::string user;
+    EXPECT_TRUE(run("podman top " + container + " user 2>/dev/null | tail -1", &user));
+    EXPECT_NE(user, "root");
+
+    Client alice(port);
+    alice.send(pkt::hello("alice"));
+    EXPECT_BYTES(alice.recvFrame(), pkt::helloReply(1, 0, "alice"));
+    ASSERT_TRUE(logged("Player \"alice\" connected."));
+
+    const auto stopAt = std::chrono::steady_clock::now();
+    std::string stopped;
+    std::thread stop([&] { run("podman pod stop -t 60 " + pod + " 2>&1", &stopped); });
+    ASSERT_TRUE(list.waitForRequests(3, 10000));
+    EXPECT_EQ(list.requests()[2], "GET /delete.php HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(httpStatus(httpPort, "/readyz"), 503);
+    EXPECT_EQ(httpStatus(httpPort, "/livez"), 200);
+    Client bob(port);
+    bob.send(pkt::hello("bob"));
+    EXPECT_BYTES(bob.recvFrame(), pkt::helloReply(2, 3, "bob"));
+    alice.send(pkt::chat("one more song"));
+    EXPECT_TRUE(logged("alice: one more song"));
+    alice.close();
+    stop.join();
+    const auto took = std::chrono::steady_clock::now() - stopAt;
+    EXPECT_LT(took, 60s) << "the pod was killed at the end of its grace period";
+    std::string code;
+    EXPECT_TRUE(run("podman inspect --format '{{.State.ExitCode}}' " + container, &code));
+    EXPECT_EQ(code, "0") << log;
+    EXPECT_TRUE(run("podman logs " + container + " 2>&1", &log));
+    EXPECT_NE(log.find("Draining: the lobby is empty."), std::string::npos) << log;
 }
 
 }  // namespace
