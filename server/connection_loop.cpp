@@ -161,6 +161,7 @@ void notePass(GameServer& server, Socket watched) {
     for (const auto& c : server.clients) players += c.authenticated != 0 ? 1 : 0;
     server.connectionCount = static_cast<std::int32_t>(server.clients.size());
     server.listening = watched != kInvalidSocket || server.listenerRestsUntilMs != 0 ? 1 : 0;
+    server.songRunningSeen = server.songRunning;
     if (server.playerCount.exchange(players) != players) {
         { std::lock_guard<std::mutex> guard(server.stopLock); }
         server.stopChanged.notify_all();
