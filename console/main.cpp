@@ -10,7 +10,9 @@
 #include "console/commands.h"
 #include "console/options.h"
 #include "console/server_control.h"
+#include "fleet/fleet_settings.h"
 #include "masterlist/master_list.h"
+#include "monitoring/http_endpoint.h"
 #include "platform/process/process.h"
 #include "platform/process/program_check.h"
 #include "platform/process/stop_signal.h"
@@ -64,6 +66,8 @@ int main(int argc, char** argv) {
     } else {
         startAfresh(argc, argv);
     }
+    FleetSettings fleet = readFleetSettings(true);
+    if (fleet.httpAddress[0] != 0) startHttpEndpoint(*gProcess.server, fleet.httpAddress);
     // A stop or an upgrade asked for while the server took over is taken now.
     watchStopSignals([](void* p) { stopAndExit(*static_cast<ServerProcess*>(p)); },
                      [](void* p) {
