@@ -15,7 +15,7 @@
 # lists their packages):
 #   run, build-types             build
 #   build, bench, tsan, asan     build tests
-#   plain                        build tests package image compose service-check
+#   plain                        build tests package image compose service-check prometheus
 #   package                      build package
 #   image                        build image
 #   fuzz, fuzz-ci                build fuzz
@@ -67,7 +67,7 @@ run: configure
 # The package checks' figures (the service's exposure, the image's size) go to
 # the log whether they passed or not.
 plain: build
-	@$(INSTALL_DEPS) package image compose service-check
+	@$(INSTALL_DEPS) package image compose service-check prometheus
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@grep -hE '^(Overall exposure level|image gameserver:)' $(BUILD)/Testing/Temporary/LastTest.log || true
 
