@@ -9,7 +9,6 @@
 #include "monitoring/metrics.h"
 #include "platform/clock/clock.h"
 #include "platform/network/error_text.h"
-#include "platform/network/graceful_close.h"
 #include "server/lifecycle.h"
 #include "streams/output.h"
 
@@ -102,9 +101,17 @@ void answerRequest(HttpEndpoint& e, HttpConnection& c, const HttpRequest& reques
     answerText(c, 200, "ok\n", get);
 }
 
+// After an answer: the sending side is shut, and what the peer sent beyond
+// the head is read away first, so that the close sends no reset that could
+// cost the peer the answer. Quietly: a peer's bytes are no console matter.
 void closeConnection(HttpConnection& c, bool orderly) {
-    if (orderly) releaseConnection(c.sock, kCloseReceives);
-    else netClose(c.sock);
+    if (orderly) {
+        netShutdownSend(c.sock);
+        char scrap[1024];
+        for (int i = 0; i < kCloseReceives && netRecv(c.sock, scrap, sizeof scrap) > 0; ++i) {
+        }
+    }
+    netClose(c.sock);
     c.sock = kInvalidSocket;
 }
 
