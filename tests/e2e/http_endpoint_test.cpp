@@ -129,6 +129,34 @@ TEST(e2eHttpEndpoint, MetricsCountPlayersAndRefusedLoginsAndProbesAnswer) {
     }
 }
 
+// The image's health check: its exit status and its one line of why.
+TEST(e2eHttpEndpoint, TheProbeExitsByTheAnswer) {
+    auto s = startServed();
+    ASSERT_TRUE(s.server && s.httpPort);
+    std::string port = std::to_string(s.httpPort);
+    struct Case {
+        std::string address, path;
+        int exit;
+        std::string why;
+    };
+    const Case cases[] = {
+        {"0.0.0.0:" + port, "", 0, ""},
+        {"127.0.0.1:" + port, "/readyz", 0, ""},
+        {"localhost:" + port, "/nope", 1, "gameserver-probe: answered HTTP/1.1 404 Not Found"},
+        {"127.0.0.1:" + std::to_string(freePort()), "/livez", 1, "gameserver-probe: cannot connect to 127.0.0.1:"},
+        {"127.0.0.1", "/livez", 1, "gameserver-probe: GAMESERVER_HTTP_ADDRESS \"127.0.0.1\" is not host:port"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args;
+        if (!c.path.empty()) args.push_back(c.path);
+        Process probe(args, {GAMESERVER_PROBE}, {"GAMESERVER_HTTP_ADDRESS=" + c.address});
+        EXPECT_EQ(probe.waitForExit(), c.exit) << c.address << c.path;
+        auto err = probe.lines(Stream::Err);
+        if (c.why.empty()) EXPECT_TRUE(err.empty()) << c.address << c.path;
+        else EXPECT_TRUE(err.size() == 1 && err[0].rfind(c.why, 0) == 0) << c.why << " / " << (err.empty() ? "" : err[0]);
+    }
+}
+
 TEST(e2eHttpEndpoint, WhatItDoesNotServeIsRefusedWithItsReason) {
     auto s = startServed();
     ASSERT_TRUE(s.server && s.httpPort);
