@@ -157,11 +157,12 @@ bench: build
 
 # $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and
 # $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip where the MinGW-w64
-# compiler and the toolchain file are there. Only the server is compiled.
+# compiler and the toolchain file are there. Only the server (and on Linux its
+# health probe) is compiled.
 package:
 	@$(INSTALL_DEPS) build package
 	$(CONFIGURE)
-	cmake --build $(BUILD) -j $(JOBS) --target gameserver
+	cmake --build $(BUILD) -j $(JOBS) --target gameserver gameserver-probe
 	cd $(BUILD) && cpack -G DEB
 	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null && [ -f $(MINGW_TOOLCHAIN) ]; then \
 	  set -e; \
