@@ -1,4 +1,7 @@
 // The health and metrics endpoint, spoken to over HTTP while players play.
+#include <signal.h>
+
+#include <algorithm>
 #include <string>
 
 #include "harness.h"
@@ -245,6 +248,33 @@ TEST(e2eHttpEndpoint, LivenessFailsWhileTheNetworkLoopIsStuckAndMetricsStillAnsw
     EXPECT_EQ(live.status, 503);
     EXPECT_EQ(live.body, "the network loop is stuck\n");
     EXPECT_EQ(get(s.httpPort, "/metrics").status, 200);
+}
+
+// The new program opens the endpoint again on the same port, the old one's
+// listener having closed as it was replaced.
+TEST(e2eHttpEndpoint, ServesOnItsPortAgainAfterAnUpgradeInPlace) {
+    if (serverIsWindows()) GTEST_SKIP() << "the upgrade in place is there on Linux only";
+    ProgramCopy program;
+    int port = freePort();
+    const std::string line = kEndpointLine + std::to_string(port) + "/";
+    auto server = Server::start({}, program.command(), {"GAMESERVER_HTTP_ADDRESS=127.0.0.1:" + std::to_string(port)});
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    metricsWith(port, "gameserver_players 1");
+
+    program.install();
+    server->signal(SIGUSR2);
+    ASSERT_TRUE(upgraded(*server, program));
+    auto end = driver::Clock::now() + kWait;
+    auto opened = [&] {
+        auto out = server->lines(Stream::Out);
+        return std::count(out.begin(), out.end(), line);
+    };
+    while (opened() < 2 && driver::Clock::now() < end) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(opened(), 2);
+    metricsWith(port, "gameserver_players 1");
+    EXPECT_EQ(get(port, "/livez").status, 200);
+    EXPECT_TRUE(server->lines(Stream::Err).empty());
 }
 
 }  // namespace
