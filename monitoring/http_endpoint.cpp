@@ -46,13 +46,13 @@ struct HttpEndpoint {
 
 const char* reasonOf(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 400: return "Bad Request";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 431: return "Request Header Fields Too Large";
-        case 500: return "Internal Server Error";
-        default: return "Service Unavailable";
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    default: return "Service Unavailable";
     }
 }
 
@@ -124,10 +124,10 @@ void receive(HttpEndpoint& e, HttpConnection& c) {
     c.received += static_cast<std::size_t>(n);
     HttpRequest request;
     switch (parseHttpHead(c.request, c.received, request)) {
-        case HttpHead::Incomplete: return;
-        case HttpHead::Complete: answerRequest(e, c, request); break;
-        case HttpHead::TooLarge: answerText(c, 431, "request head too large\n", true); break;
-        case HttpHead::Bad: answerText(c, 400, "bad request\n", true); break;
+    case HttpHead::Incomplete: return;
+    case HttpHead::Complete: answerRequest(e, c, request); break;
+    case HttpHead::TooLarge: answerText(c, 431, "request head too large\n", true); break;
+    case HttpHead::Bad: answerText(c, 400, "bad request\n", true); break;
     }
     c.deadlineMs = monotonicMs() + kHttpRequestMs;
 }
@@ -188,8 +188,10 @@ void serve(HttpEndpoint& e) {
         now = monotonicMs();
         for (auto& c : e.connections) {
             if (c.sock == kInvalidSocket) continue;
-            if (c.answering && socketSetHas(writeSet, c.sock)) sendAnswer(c);
-            else if (!c.answering && socketSetHas(readSet, c.sock)) receive(e, c);
+            if (c.answering && socketSetHas(writeSet, c.sock))
+                sendAnswer(c);
+            else if (!c.answering && socketSetHas(readSet, c.sock))
+                receive(e, c);
         }
         if (socketSetHas(readSet, e.listener)) acceptOne(e, now);
     }

@@ -45,7 +45,7 @@ bool parseRequestLine(const char* line, std::size_t n, HttpRequest& request) {
     if (m == 0 || m >= n || line[m] != ' ') return false;
     std::size_t t = m + 1;
     std::size_t te = t;
-    while (te < n && static_cast<unsigned char>(line[te]) > ' ' && line[te] != 0x7F) ++te;
+    while (te<n&& static_cast<unsigned char>(line[te])> ' ' && line[te] != 0x7F) ++te;
     if (te == t || te >= n || line[te] != ' ') return false;
     const char* version = line + te + 1;
     std::size_t vn = n - te - 1;
@@ -62,15 +62,19 @@ bool parseRequestLine(const char* line, std::size_t n, HttpRequest& request) {
     } else {
         // The absolute form a proxy sends: the path is what follows the
         // authority, "/" where nothing does.
-        std::size_t skip = startsWithNoCase(target, tn, "http://") ? 7 : startsWithNoCase(target, tn, "https://") ? 8 : 0;
+        std::size_t skip = startsWithNoCase(target, tn, "http://")    ? 7
+                           : startsWithNoCase(target, tn, "https://") ? 8
+                                                                      : 0;
         if (skip == 0) return false;
         std::size_t at = skip;
         while (at < tn && target[at] != '/' && target[at] != '?' && target[at] != '#') ++at;
         if (at == skip) return false;
         std::size_t pn = at;
         while (pn < tn && target[pn] != '?' && target[pn] != '#') ++pn;
-        if (pn == at) copyCut(request.path, sizeof request.path, "/", 1);
-        else copyCut(request.path, sizeof request.path, target + at, pn - at);
+        if (pn == at)
+            copyCut(request.path, sizeof request.path, "/", 1);
+        else
+            copyCut(request.path, sizeof request.path, target + at, pn - at);
     }
     copyCut(request.method, sizeof request.method, line, m);
     return true;

@@ -65,10 +65,14 @@ std::uint64_t of(const MetricsSnapshot& s, Counter which) { return s.counters[st
 // A label value with its backslashes, quotes and line ends escaped.
 void addLabelValue(Page& p, const char* text) {
     for (const char* c = text; *c != 0; ++c) {
-        if (*c == '\\') add(p, "\\\\");
-        else if (*c == '"') add(p, "\\\"");
-        else if (*c == '\n') add(p, "\\n");
-        else add(p, "%c", *c);
+        if (*c == '\\')
+            add(p, "\\\\");
+        else if (*c == '"')
+            add(p, "\\\"");
+        else if (*c == '\n')
+            add(p, "\\n");
+        else
+            add(p, "%c", *c);
     }
 }
 
@@ -119,7 +123,8 @@ std::size_t renderMetrics(const MetricsSnapshot& s, char* buf, std::size_t size)
     gauge(p, "gameserver_song_running", "Whether a song runs (1) or not (0).", s.songRunning);
     gauge(p, "gameserver_list_registered", "Whether the server is listed on the internet server list (1) or not (0).",
           s.listRegistered);
-    labelledCounter(p, s, "gameserver_list_requests_total", "result", "Requests to the internet server list, by result.",
+    labelledCounter(p, s, "gameserver_list_requests_total", "result",
+                    "Requests to the internet server list, by result.",
                     {{"succeeded", Counter::ListRequestsSucceeded}, {"failed", Counter::ListRequestsFailed}});
     labelledCounter(p, s, "gameserver_upgrades_total", "outcome", "Upgrades in place, by outcome.",
                     {{"upgraded", Counter::UpgradesDone},

@@ -24,7 +24,7 @@ struct MetricsSnapshot {
     std::uint8_t draining;
     double drainRemainingSeconds;  // 0 when not draining
     std::uint64_t consoleLinesDropped;
-    double startTimeSeconds;       // calendar seconds
+    double startTimeSeconds;  // calendar seconds
     ProcessStats process;
     const char* release;
 };

@@ -71,8 +71,7 @@ int main(int argc, char** argv) {
     answer[got] = 0;
     netClose(s);
     int status = 0;
-    if (std::sscanf(answer, "HTTP/1.%*1[0-9] %3d", &status) != 1)
-        return fail("the answer is no HTTP status line");
+    if (std::sscanf(answer, "HTTP/1.%*1[0-9] %3d", &status) != 1) return fail("the answer is no HTTP status line");
     if (status < 200 || status > 399) {
         char* lineEnd = std::strpbrk(answer, "\r\n");
         if (lineEnd != nullptr) *lineEnd = 0;

@@ -20,9 +20,8 @@ void readProcessStats(ProcessStats& stats) {
     }
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof memory;
-    stats.residentBytes = ::K32GetProcessMemoryInfo(self, &memory, sizeof memory)
-                              ? static_cast<std::int64_t>(memory.WorkingSetSize)
-                              : -1;
+    stats.residentBytes =
+        ::K32GetProcessMemoryInfo(self, &memory, sizeof memory) ? static_cast<std::int64_t>(memory.WorkingSetSize) : -1;
     DWORD handles = 0;
     stats.openFds = ::GetProcessHandleCount(self, &handles) ? static_cast<std::int64_t>(handles) : -1;
     // Windows sets no limit a scraper could compare the handles with.

@@ -61,7 +61,9 @@ Answer get(int port, const std::string& path, const std::string& method = "GET")
     return httpExchange(port, method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: e2e\r\n\r\n");
 }
 
-bool hasHeader(const Answer& a, const std::string& header) { return a.head.find("\r\n" + header + "\r\n") != std::string::npos; }
+bool hasHeader(const Answer& a, const std::string& header) {
+    return a.head.find("\r\n" + header + "\r\n") != std::string::npos;
+}
 
 // The page until it holds the line (a player's count follows the network
 // thread's next pass), or the last page read.
@@ -92,12 +94,11 @@ TEST(e2eHttpEndpoint, MetricsCountPlayersAndRefusedLoginsAndProbesAnswer) {
     EXPECT_TRUE(hasHeader(a, "Content-Type: text/plain; version=0.0.4; charset=utf-8")) << a.head;
     EXPECT_TRUE(hasHeader(a, "Connection: close")) << a.head;
     EXPECT_TRUE(hasHeader(a, "Content-Length: " + std::to_string(a.body.size()))) << a.head;
-    for (const char* line : {"gameserver_players 1", "gameserver_connections 1", "gameserver_max_players 5",
-                             "gameserver_logins_total{result=\"accepted\"} 1",
-                             "gameserver_logins_total{result=\"password\"} 1",
-                             "gameserver_disconnects_total{cause=\"refused\"} 1",
-                             "gameserver_connections_accepted_total 2", "gameserver_draining 0",
-                             "gameserver_info{release=\"" GAMESERVER_RELEASE "\"} 1"})
+    for (const char* line :
+         {"gameserver_players 1", "gameserver_connections 1", "gameserver_max_players 5",
+          "gameserver_logins_total{result=\"accepted\"} 1", "gameserver_logins_total{result=\"password\"} 1",
+          "gameserver_disconnects_total{cause=\"refused\"} 1", "gameserver_connections_accepted_total 2",
+          "gameserver_draining 0", "gameserver_info{release=\"" GAMESERVER_RELEASE "\"} 1"})
         EXPECT_NE(a.body.find(std::string("\n") + line + "\n"), std::string::npos) << line;
     // Every metric says what it is before its samples.
     for (const char* name :
@@ -147,7 +148,6 @@ TEST(e2eHttpEndpoint, TheProbeExitsByTheAnswer) {
         {"127.0.0.1:" + port, "/readyz", 0, ""},
         {"localhost:" + port, "/nope", 1, "gameserver-probe: answered HTTP/1.1 404 Not Found"},
         {"127.0.0.1:" + std::to_string(freePort()), "/livez", 1, "gameserver-probe: cannot connect to 127.0.0.1:"},
-        {"127.0.0.1", "/livez", 1, "gameserver-probe: GAMESERVER_HTTP_ADDRESS \"127.0.0.1\" is not host:port"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args;
@@ -155,15 +155,19 @@ TEST(e2eHttpEndpoint, TheProbeExitsByTheAnswer) {
         Process probe(args, {GAMESERVER_PROBE}, {"GAMESERVER_HTTP_ADDRESS=" + c.address});
         EXPECT_EQ(probe.waitForExit(), c.exit) << c.address << c.path;
         auto err = probe.lines(Stream::Err);
-        if (c.why.empty()) EXPECT_TRUE(err.empty()) << c.address << c.path;
-        else EXPECT_TRUE(err.size() == 1 && err[0].rfind(c.why, 0) == 0) << c.why << " / " << (err.empty() ? "" : err[0]);
+        if (c.why.empty())
+            EXPECT_TRUE(err.empty()) << c.address << c.path;
+        else
+            EXPECT_TRUE(err.size() == 1 && err[0].rfind(c.why, 0) == 0)
+                << c.why << " / " << (err.empty() ? "" : err[0]);
     }
 }
 
 TEST(e2eHttpEndpoint, WhatItDoesNotServeIsRefusedWithItsReason) {
     auto s = startServed();
     ASSERT_TRUE(s.server && s.httpPort);
-    for (const char* path : {"/", "/metricsx", "/metrics/", "/livez/", "/Metrics"}) EXPECT_EQ(get(s.httpPort, path).status, 404) << path;
+    for (const char* path : {"/", "/metricsx", "/metrics/", "/livez/", "/Metrics"})
+        EXPECT_EQ(get(s.httpPort, path).status, 404) << path;
     Answer post = get(s.httpPort, "/metrics", "POST");
     EXPECT_EQ(post.status, 405);
     EXPECT_TRUE(hasHeader(post, "Allow: GET, HEAD")) << post.head;
@@ -171,8 +175,9 @@ TEST(e2eHttpEndpoint, WhatItDoesNotServeIsRefusedWithItsReason) {
 
     std::string big = "GET /metrics HTTP/1.1\r\nX-Filler: " + std::string(9000, 'a') + "\r\n\r\n";
     EXPECT_EQ(httpExchange(s.httpPort, big).status, 431);
-    for (const char* bad : {"hello\r\n\r\n", "GET /metrics HTTP/2.0\r\n\r\n", "GET metrics HTTP/1.1\r\n\r\n",
-                            "GET /metrics HTTP/1.1\r\nno colon here\r\n\r\n", "\x16\x03\x01\x02\x05\x01\x03\x01\xfc\x03\x03\r\n"})
+    // What makes a head malformed is the unit tests' matter; here, a line
+    // that is no request and bytes of another protocol.
+    for (const char* bad : {"hello\r\n\r\n", "\x16\x03\x01\x02\x05\x01\x03\x01\xfc\x03\x03\r\n"})
         EXPECT_EQ(httpExchange(s.httpPort, bad).status, 400) << bad;
     // Absolute form, and a head that comes in pieces.
     EXPECT_EQ(get(s.httpPort, "http://127.0.0.1/livez").status, 200);
@@ -221,14 +226,13 @@ TEST(e2eHttpEndpoint, NoEndpointWithoutTheVariableAndABadAddressIsReported) {
     auto alice = join(*plain, "alice", {});
     for (const auto& line : plain->lines(Stream::Out)) EXPECT_EQ(line.find("Health and metrics"), std::string::npos);
 
-    for (const char* address : {"nohost:9150", "127.0.0.1", "127.0.0.256:80", "127.0.0.1:65536"}) {
-        auto bad = Server::start({}, {}, {std::string("GAMESERVER_HTTP_ADDRESS=") + address});
-        ASSERT_TRUE(bad);
-        EXPECT_TRUE(bad->waitForLine(Stream::Err, std::string("GAMESERVER_HTTP_ADDRESS \"") + address +
-                                                      "\" is not host:port (an IPv4 address or localhost): "
-                                                      "no health and metrics endpoint."));
-        join(*bad, "bob", {});
-    }
+    // Which addresses are refused is the unit tests' matter; here, what follows.
+    auto bad = Server::start({}, {}, {"GAMESERVER_HTTP_ADDRESS=nohost:9150"});
+    ASSERT_TRUE(bad);
+    EXPECT_TRUE(bad->waitForLine(Stream::Err,
+                                 "GAMESERVER_HTTP_ADDRESS \"nohost:9150\" is not host:port "
+                                 "(an IPv4 address or localhost): no health and metrics endpoint."));
+    join(*bad, "bob", {});
 }
 
 TEST(e2eHttpEndpoint, LivenessFailsWhileTheNetworkLoopIsStuckAndMetricsStillAnswer) {

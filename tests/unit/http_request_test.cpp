@@ -40,8 +40,8 @@ TEST(HttpHead, MethodAndPathOfEachTargetForm) {
 }
 
 TEST(HttpHead, IncompleteUntilTheEmptyLineAndBadAsSoonAsALineIsWrong) {
-    for (const char* part : {"", "G", "GET /metrics HTTP/1.1", "GET /metrics HTTP/1.1\r\n", "GET / HTTP/1.1\r\nHost: x\r",
-                             "GET / HTTP/1.1\r\nHost: x\r\n"})
+    for (const char* part : {"", "G", "GET /metrics HTTP/1.1", "GET /metrics HTTP/1.1\r\n",
+                             "GET / HTTP/1.1\r\nHost: x\r", "GET / HTTP/1.1\r\nHost: x\r\n"})
         EXPECT_EQ(parse(part), HttpHead::Incomplete) << part;
     for (const char* bad :
          {"\r\n", "GET\r\n", "GET /\r\n", "GET  / HTTP/1.1\r\n", "GET / HTTP/1.1 \r\n", "GET / http/1.1\r\n",
@@ -74,12 +74,22 @@ TEST(HttpAddress, HostsAndPorts) {
         int port;
     };
     const Case cases[] = {
-        {"127.0.0.1:9150", true, {{127, 0, 0, 1}}, 9150}, {"0.0.0.0:0", true, {{0, 0, 0, 0}}, 0},
-        {"localhost:65535", true, {{127, 0, 0, 1}}, 65535}, {"255.255.255.255:1", true, {{255, 255, 255, 255}}, 1},
-        {"127.0.0.1", false, {}, 0},      {"127.0.0.1:", false, {}, 0},     {":80", false, {}, 0},
-        {"127.0.0:80", false, {}, 0},     {"127.0.0.1.1:80", false, {}, 0}, {"127.0.0.256:80", false, {}, 0},
-        {"127..0.1:80", false, {}, 0},    {"127.0.0.1:65536", false, {}, 0}, {"127.0.0.1:-1", false, {}, 0},
-        {"Localhost:80", false, {}, 0},   {"example.org:80", false, {}, 0}, {"[::1]:80", false, {}, 0},
+        {"127.0.0.1:9150", true, {{127, 0, 0, 1}}, 9150},
+        {"0.0.0.0:0", true, {{0, 0, 0, 0}}, 0},
+        {"localhost:65535", true, {{127, 0, 0, 1}}, 65535},
+        {"255.255.255.255:1", true, {{255, 255, 255, 255}}, 1},
+        {"127.0.0.1", false, {}, 0},
+        {"127.0.0.1:", false, {}, 0},
+        {":80", false, {}, 0},
+        {"127.0.0:80", false, {}, 0},
+        {"127.0.0.1.1:80", false, {}, 0},
+        {"127.0.0.256:80", false, {}, 0},
+        {"127..0.1:80", false, {}, 0},
+        {"127.0.0.1:65536", false, {}, 0},
+        {"127.0.0.1:-1", false, {}, 0},
+        {"Localhost:80", false, {}, 0},
+        {"example.org:80", false, {}, 0},
+        {"[::1]:80", false, {}, 0},
         {"127.0.0.1:80 ", false, {}, 0},
     };
     for (const auto& c : cases) {
