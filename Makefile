@@ -15,7 +15,7 @@
 # lists their packages):
 #   run, build-types             build
 #   build, bench, tsan, asan     build tests
-#   plain                        build tests package image compose service-check
+#   plain                        build tests package image compose service-check prometheus
 #   package                      build package
 #   image                        build image
 #   fuzz, fuzz-ci                build fuzz
@@ -67,7 +67,7 @@ run: configure
 # The package checks' figures (the service's exposure, the image's size) go to
 # the log whether they passed or not.
 plain: build
-	@$(INSTALL_DEPS) package image compose service-check
+	@$(INSTALL_DEPS) package image compose service-check prometheus
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@grep -hE '^(Overall exposure level|image gameserver:)' $(BUILD)/Testing/Temporary/LastTest.log || true
 
@@ -157,11 +157,12 @@ bench: build
 
 # $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and
 # $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip where the MinGW-w64
-# compiler and the toolchain file are there. Only the server is compiled.
+# compiler and the toolchain file are there. Only the server (and on Linux its
+# health probe) is compiled.
 package:
 	@$(INSTALL_DEPS) build package
 	$(CONFIGURE)
-	cmake --build $(BUILD) -j $(JOBS) --target gameserver
+	cmake --build $(BUILD) -j $(JOBS) --target gameserver gameserver-probe
 	cd $(BUILD) && cpack -G DEB
 	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null && [ -f $(MINGW_TOOLCHAIN) ]; then \
 	  set -e; \

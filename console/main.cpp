@@ -13,6 +13,7 @@
 #include "fleet/drain.h"
 #include "fleet/fleet_settings.h"
 #include "masterlist/master_list.h"
+#include "monitoring/http_endpoint.h"
 #include "platform/process/process.h"
 #include "platform/process/program_check.h"
 #include "platform/process/stop_signal.h"
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
     } else {
         startAfresh(argc, argv);
     }
+    if (gProcess.fleet.httpAddress[0] != 0) startHttpEndpoint(*gProcess.server, gProcess.fleet.httpAddress);
     // A stop or an upgrade asked for while the server took over is taken now.
     watchStopSignals(
         onStopRequest,

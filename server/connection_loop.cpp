@@ -158,6 +158,7 @@ void closeLateLogins(GameServer& server) {
 void notePass(GameServer& server, Socket watched) {
     server.connectionCount = static_cast<std::int32_t>(server.clients.size());
     server.listening = watched != kInvalidSocket || server.listenerRestsUntilMs != 0 ? 1 : 0;
+    server.songRunningSeen = server.songRunning;
 }
 
 void stopCleanUp(GameServer& server) {

@@ -178,6 +178,7 @@ struct GameServer : CarriedLobby {
     std::atomic<std::int32_t> playerCount;
     std::atomic<std::int32_t> connectionCount;
     std::atomic<std::uint8_t> listening;
+    std::atomic<std::uint8_t> songRunningSeen;  // songRunning as the last pass left it
     // The port players reach the server on, as the list is told: the game
     // port, unless an orchestrator maps another one to it.
     std::atomic<std::int32_t> publicPort;

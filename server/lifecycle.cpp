@@ -32,6 +32,7 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
     server->playerCount = 0;
     server->connectionCount = 0;
     server->listening = 0;
+    server->songRunningSeen = 0;
     server->publicPort = port;
     server->draining = 0;
     server->drainEndsAtMs = 0;

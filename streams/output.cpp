@@ -1,5 +1,6 @@
 #include "streams/output.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -35,6 +36,9 @@ std::size_t gWritingLines = 0;  // the lines in that batch
 bool gFrozen = false;   // an upgrade holds the writer: nothing more is written
 std::size_t gHeldLines = 0;  // lines of a batch held up at the freeze, counted as lost
 unsigned long long gDropped = 0;
+// Every line the queue had no room for since the server first started (an
+// upgrade carries it): the metrics read it without the queue's lock.
+std::atomic<std::uint64_t> gDroppedTotal{0};
 std::once_flag gWriterStarted;
 OutputSink gSink = nullptr;
 void* gSinkContext = nullptr;
@@ -98,6 +102,7 @@ void enqueue(Stream stream, const char* text, std::size_t len) {
     // a number, not as a line among those it carries.
     if (!(gFrozen || queueDropReport(need)) || used() + need > kOutputQueueBytes) {
         ++gDropped;
+        gDroppedTotal.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     putRecord(stream, text, len);
@@ -317,3 +322,7 @@ bool restoreOutput(const std::uint8_t* records, std::size_t len, std::uint64_t d
     if (used() > 0) signalWriter();
     return true;
 }
+
+std::uint64_t outputLinesDroppedTotal() { return gDroppedTotal.load(std::memory_order_relaxed); }
+
+void setOutputLinesDroppedTotal(std::uint64_t n) { gDroppedTotal.store(n, std::memory_order_relaxed); }

@@ -68,6 +68,12 @@ bool restoreOutput(const std::uint8_t* records, std::size_t len, std::uint64_t d
 // Whether bytes are whole records as above, each ending its text with a line end.
 bool outputRecordsValid(const std::uint8_t* records, std::size_t len);
 
+// The lines the queue had no room for, since the server first started: for
+// the metrics, read without waiting on the queue. An upgrade in place carries
+// the total to the new program, which sets it before it serves.
+std::uint64_t outputLinesDroppedTotal();
+void setOutputLinesDroppedTotal(std::uint64_t n);
+
 // Where the writer writes instead of the process streams (tests take the
 // output this way). The sink is called on the writer thread with whole lines
 // of one stream, line ends included, in the order the process streams would

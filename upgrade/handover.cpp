@@ -71,6 +71,7 @@ void restoreFleet(const HandoverState& state, GameServer& server, long long now)
     server.draining = state.draining;
     server.drainEndsAtMs = state.draining != 0 ? now + state.drainMsLeft : 0;
     if (state.startedAtMs > 0) server.startedAtSeconds = static_cast<double>(state.startedAtMs) / 1000.0;
+    setOutputLinesDroppedTotal(state.consoleLinesDropped);
     for (std::size_t i = 0; i < kCounterCount; ++i)
         server.counters.value[i].store(state.counters[i], std::memory_order_relaxed);
 }
@@ -114,7 +115,7 @@ void captureServer(const GameServer& server, bool onlylan, HandoverState& state)
     long long drainLeft = server.drainEndsAtMs.load() - now;
     state.drainMsLeft = state.draining != 0 && drainLeft > 0 ? drainLeft : 0;
     state.startedAtMs = static_cast<std::int64_t>(server.startedAtSeconds.load() * 1000.0);
-    state.consoleLinesDropped = 0;
+    state.consoleLinesDropped = outputLinesDroppedTotal();
     for (std::size_t i = 0; i < kCounterCount; ++i) state.counters[i] = countOf(server.counters, static_cast<Counter>(i));
 }
 

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the container image TAG from the server program PROGRAM: stages a
-# root file system in STAGE (the program, stripped; the shared libraries ldd
-# finds for it and their loader; the user the server runs as) and builds
+# root file system in STAGE (the program and gameserver-probe, built beside
+# it, stripped; the shared libraries ldd finds for them and their loader; the
+# user the server runs as) and builds
 # packaging/image/Containerfile on it with podman, or else docker; the first
 # that is installed and answers. ENGINE=docker (or podman) chooses. With
 # ARCHIVE, also saves the image there, for `podman load` / `docker load`.
@@ -25,19 +26,24 @@ if [ -z "$engine" ]; then
   exit 1
 fi
 
+probe=$(dirname "$program")/gameserver-probe
+[ -x "$probe" ] || { echo "$probe is missing: build the target gameserver-probe" >&2; exit 1; }
+
 rm -rf "$stage"
 root=$stage/rootfs
 mkdir -p "$root/usr/bin" "$root/etc"
 strip -o "$root/usr/bin/gameserver" "$program"
+# The health check runs it as the image's own command: no shell needed.
+strip -o "$root/gameserver-probe" "$probe"
 # Each library at the path the loader looks in (the loader itself at the
 # program's interpreter path), the file itself rather than the link to it.
-linked=$(ldd "$program") || { echo "ldd $program failed: not a dynamically linked program?" >&2; exit 1; }
+linked=$(ldd "$program" "$probe") || { echo "ldd $program $probe failed: not dynamically linked programs?" >&2; exit 1; }
 if grep -q 'not found' <<<"$linked"; then
   echo "$program needs libraries this host lacks:" >&2
   grep 'not found' <<<"$linked" >&2
   exit 1
 fi
-for lib in $(grep -o '/[^ ]*' <<<"$linked"); do
+for lib in $(grep -o '/[^ ]*' <<<"$linked" | grep -v ':$' | sort -u); do
   mkdir -p "$root$(dirname "$lib")"
   cp -L "$lib" "$root$lib"
 done
@@ -48,7 +54,11 @@ printf 'root:x:0:\ngameserver:x:10001:\n' >"$root/etc/group"
 printf 'hosts: files dns\n' >"$root/etc/nsswitch.conf"
 
 old=$("$engine" image inspect --format '{{.Id}}' "$tag" 2>/dev/null || true)
-"$engine" build --build-arg "VERSION=$version" --tag "$tag" --file "$here/Containerfile" "$stage"
+# The health check is part of the Docker image format only: podman's own
+# default (OCI) would leave it out.
+format=()
+[ "$engine" != podman ] || format=(--format docker)
+"$engine" build "${format[@]}" --build-arg "VERSION=$version" --tag "$tag" --file "$here/Containerfile" "$stage"
 new=$("$engine" image inspect --format '{{.Id}}' "$tag")
 # The image this one replaces, unless something still uses it.
 [ -z "$old" ] || [ "$old" = "$new" ] || "$engine" image rm "$old" >/dev/null 2>&1 || true

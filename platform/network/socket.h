@@ -98,5 +98,8 @@ struct Ipv4Address {
     std::uint8_t bytes[4];
 };
 int netResolveIpv4(const char* host, Ipv4Address* addrs, int maxAddrs);
+// Binds to one local IPv4 address (all zeros: every address), as netBindAny
+// does. 0 or -1.
+int netBind(Socket s, const Ipv4Address& addr, std::uint16_t port);
 // Connects a blocking TCP socket, waiting at most timeoutMs. 0 or -1.
 int netConnect(Socket s, const Ipv4Address& addr, std::uint16_t port, int timeoutMs);

@@ -53,8 +53,10 @@ Socket netTcpSocket() {
     return static_cast<Socket>(f);
 }
 
-int netBindAny(Socket s, std::uint16_t port) {
-    sockaddr_in addr = netSocketAddress(Ipv4Address{}, port);
+int netBindAny(Socket s, std::uint16_t port) { return netBind(s, Ipv4Address{}, port); }
+
+int netBind(Socket s, const Ipv4Address& local, std::uint16_t port) {
+    sockaddr_in addr = netSocketAddress(local, port);
     // A restarted server must be able to open its port while connections of
     // its previous run linger in TIME_WAIT. SO_REUSEADDR allows that here and
     // still refuses a port that another socket listens on.

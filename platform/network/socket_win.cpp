@@ -37,8 +37,10 @@ Socket netTcpSocket() {
     return static_cast<Socket>(s);
 }
 
-int netBindAny(Socket s, std::uint16_t port) {
-    sockaddr_in addr = netSocketAddress(Ipv4Address{}, port);
+int netBindAny(Socket s, std::uint16_t port) { return netBind(s, Ipv4Address{}, port); }
+
+int netBind(Socket s, const Ipv4Address& local, std::uint16_t port) {
+    sockaddr_in addr = netSocketAddress(local, port);
     // Windows lets a socket with SO_REUSEADDR take a port that another one
     // listens on. Exclusive use refuses that, while a port held only by
     // connections of an earlier run that linger can still be opened.

@@ -43,6 +43,7 @@ done
 # Contents.
 listing=$(dpkg-deb -c "$deb" | awk '{ print $1, $NF }')
 for want in '-rwxr-xr-x ./usr/bin/gameserver' \
+            '-rwxr-xr-x ./usr/bin/gameserver-probe' \
             '-rw-r--r-- ./usr/share/doc/gameserver/README.md' \
             '-rw-r--r-- ./etc/default/gameserver' \
             '-rw-r--r-- ./usr/lib/systemd/system/gameserver.service' \

@@ -87,7 +87,7 @@ ENGINE=podman "$build_image" "$program" "$tag" "$scratch/stage" >"$scratch/build
   { cat "$scratch/build.log" >&2; fail "the image did not build"; }
 settings=$(podman image inspect --format \
   '{{.Config.User}} {{json .Config.ExposedPorts}} {{.Config.StopSignal}} {{json .Config.Entrypoint}}' "$tag")
-[ "$settings" = 'gameserver:gameserver {"50505/tcp":{}} SIGTERM ["/usr/bin/gameserver"]' ] ||
+[ "$settings" = 'gameserver:gameserver {"50505/tcp":{},"9150/tcp":{}} SIGTERM ["/usr/bin/gameserver"]' ] ||
   fail "image settings: $settings"
 size=$(podman image inspect --format '{{.Size}}' "$tag")
 echo "image $tag: $size bytes ($((size / 1000))kB)"

@@ -78,6 +78,10 @@ TEST_F(Image, ServesAPublishedPortRunsAsNoRootTakesConsoleLinesAndStopsCleanlyOn
     auto alice = join(*server, "alice", {});
     server->type("players");
     EXPECT_TRUE(server->waitForLine(Stream::Out, "1\talice"));
+    // The image's health check asks the endpoint from inside the container,
+    // with the program the image carries for it.
+    std::string health;
+    EXPECT_TRUE(run("podman healthcheck run " + container + " 2>&1", &health)) << health;
     server->type("say Restart in 5 minutes");
     EXPECT_BYTES(alice->recvFrame(), pkt::chat("Restart in 5 minutes"));
 
