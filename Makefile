@@ -152,7 +152,8 @@ test:
 bench: build
 	./$(BUILD)/relay_bench 8 60 5
 	./$(BUILD)/relay_bench 32 60 5
-	./$(BUILD)/relay_bench 63 60 5
+	./$(BUILD)/relay_bench 63 60 5 scrape
+	./$(BUILD)/drain_bench ./$(BUILD)/gameserver 63 60
 	./$(BUILD)/upgrade_bench ./$(BUILD)/gameserver 63 60 20 ./$(BUILD)/tests/gameserver_crash
 
 # $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and

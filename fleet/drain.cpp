@@ -6,20 +6,13 @@
 #include <thread>
 
 #include "masterlist/announcer.h"
+#include "server/drain_notice.h"
 #include "server/protocol/server_chat.h"
 #include "streams/output.h"
 
 namespace {
 
 long long secondsUp(long long ms) { return ms <= 0 ? 0 : (ms + 999) / 1000; }
-
-void tellConsole(std::int32_t players, long long msLeft) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "Draining: %d player%s left; the server stops when the lobby is empty, or in %lld seconds.", players,
-                  players == 1 ? "" : "s", secondsUp(msLeft));
-    writeLine(Stream::Out, text);
-}
 
 void tellPlayers(GameServer& server, const char* text) { sayToAll(server, text, std::char_traits<char>::length(text)); }
 
@@ -30,17 +23,17 @@ long long lastCallAt(long long endsAt, long long totalMs) {
     return endsAt - before;
 }
 
-// Waits for the lobby to empty or the deadline, telling the console of each
-// change from `players`, the number it told last; then stops the server.
-void watchDrain(GameServer& server, std::int32_t players, long long totalMs, bool lastCallDone, void (*stop)(void*),
-                void* context) {
+// Waits for the lobby to empty or the deadline, with the last call on the
+// way; then stops the server. The console hears of each departure from the
+// network thread.
+void watchDrain(GameServer& server, long long totalMs, bool lastCallDone, void (*stop)(void*), void* context) {
     const long long endsAt = server.drainEndsAtMs.load();
     const long long lastCall = lastCallAt(endsAt, totalMs);
     std::unique_lock<std::mutex> guard(server.stopLock);
     for (;;) {
         long long now = monotonicMs();
         if (server.stopFlag.load() != 0) return;  // another stop ends the process
-        if (players == 0 || now >= endsAt) break;
+        if (server.playerCount.load() == 0 || now >= endsAt) break;
         if (!lastCallDone && now >= lastCall) {
             lastCallDone = true;
             guard.unlock();
@@ -52,22 +45,14 @@ void watchDrain(GameServer& server, std::int32_t players, long long totalMs, boo
             continue;
         }
         long long wakeAt = !lastCallDone && lastCall < endsAt ? lastCall : endsAt;
-        server.stopChanged.wait_for(guard, std::chrono::milliseconds(wakeAt - now), [&] {
-            return server.stopFlag.load() != 0 || server.playerCount.load() != players;
+        server.stopChanged.wait_for(guard, std::chrono::milliseconds(wakeAt - now), [&server] {
+            return server.stopFlag.load() != 0 || server.playerCount.load() == 0;
         });
-        std::int32_t playersNow = server.playerCount.load();
-        if (playersNow != players && server.stopFlag.load() == 0) {
-            players = playersNow;
-            if (players > 0) {
-                guard.unlock();
-                tellConsole(players, endsAt - monotonicMs());
-                guard.lock();
-            }
-        }
     }
+    const bool empty = server.playerCount.load() == 0;
     guard.unlock();
-    writeLine(Stream::Out, players == 0 ? "Draining: the lobby is empty."
-                                        : "Draining: the time is up; the players left are disconnected.");
+    writeLine(Stream::Out,
+              empty ? "Draining: the lobby is empty." : "Draining: the time is up; the players left are disconnected.");
     stop(context);
 }
 
@@ -82,17 +67,14 @@ bool beginDrain(GameServer& server, std::int32_t seconds, void (*stop)(void*), v
     std::thread([&server, totalMs, stop, context] {
         // No new player finds the lobby from now on; then the players hear.
         if (server.masterList) leaveList(server);
-        // Whoever leaves from now on is told of, though the players hear
-        // first.
-        const std::int32_t players = server.playerCount.load();
-        tellConsole(players, server.drainEndsAtMs.load() - monotonicMs());
+        tellDrainProgress(server, server.playerCount.load());
         char text[200];
         std::snprintf(text, sizeof text,
                       "This server is closing: no new players can join. Play on; it closes when the last player "
                       "leaves, or in %lld seconds.",
                       secondsUp(totalMs));
         tellPlayers(server, text);
-        watchDrain(server, players, totalMs, false, stop, context);
+        watchDrain(server, totalMs, false, stop, context);
     }).detach();
     return true;
 }
@@ -100,11 +82,9 @@ bool beginDrain(GameServer& server, std::int32_t seconds, void (*stop)(void*), v
 void resumeDrain(GameServer& server, void (*stop)(void*), void* context) {
     long long left = server.drainEndsAtMs.load() - monotonicMs();
     std::thread([&server, left, stop, context] {
-        const std::int32_t players = server.playerCount.load();
-        tellConsole(players, left);
+        tellDrainProgress(server, server.playerCount.load());
         // The total is not carried: a last call is still due where more
         // than its time is left.
-        watchDrain(server, players, left > kDrainLastCallMs ? 2 * kDrainLastCallMs : 0, left <= kDrainLastCallMs, stop,
-                   context);
+        watchDrain(server, left > kDrainLastCallMs ? 2 * kDrainLastCallMs : 0, left <= kDrainLastCallMs, stop, context);
     }).detach();
 }

@@ -1,6 +1,7 @@
 #include "server/protocol/departures.h"
 
 #include "platform/network/graceful_close.h"
+#include "server/drain_notice.h"
 #include "server/client_table.h"
 #include "server/protocol/packets.h"
 #include "server/protocol/send_queue.h"
@@ -47,7 +48,12 @@ void closeClient(GameServer& server, ClientConnection& client) {
     tellOfDeparture(server, leaver, wasHost);
 
     removeClientById(server, leaver);
-    if (wasPlayer) countPlayers(server, -1);
+    if (wasPlayer) {
+        countPlayers(server, -1);
+        // A draining server tells of each player that leaves.
+        std::int32_t left = server.playerCount.load();
+        if (server.draining.load() != 0 && left > 0) tellDrainProgress(server, left);
+    }
     lineStart(line);
     lineAdd(line, "number of clients: ");
     lineAddUnsigned(line, clientCount(server));
