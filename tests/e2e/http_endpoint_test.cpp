@@ -264,7 +264,18 @@ TEST(e2eHttpEndpoint, ServesOnItsPortAgainAfterAnUpgradeInPlace) {
     auto server = Server::start({}, program.command(), {"GAMESERVER_HTTP_ADDRESS=127.0.0.1:" + std::to_string(port)});
     ASSERT_TRUE(server);
     auto alice = join(*server, "alice", {});
-    metricsWith(port, "gameserver_players 1");
+    {
+        Client old(server->port());
+        old.send(pkt::hello("old", "", 0.8f));
+        EXPECT_TRUE(old.waitForClose());
+    }
+    const std::string before = metricsWith(port, "gameserver_logins_total{result=\"version\"} 1");
+    auto lineOf = [](const std::string& page, const std::string& name) {
+        std::size_t at = page.find("\n" + name + " ");
+        return at == std::string::npos ? std::string() : page.substr(at + 1, page.find('\n', at + 1) - at - 1);
+    };
+    const std::string started = lineOf(before, "process_start_time_seconds");
+    EXPECT_FALSE(started.empty());
 
     program.install();
     server->signal(SIGUSR2);
@@ -276,7 +287,13 @@ TEST(e2eHttpEndpoint, ServesOnItsPortAgainAfterAnUpgradeInPlace) {
     };
     while (opened() < 2 && driver::Clock::now() < end) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(opened(), 2);
-    metricsWith(port, "gameserver_players 1");
+    // The totals and the start time go on, so that a scraper sees no reset.
+    const std::string after = metricsWith(port, "gameserver_upgrades_total{outcome=\"upgraded\"} 1");
+    for (const char* total : {"gameserver_logins_total{result=\"version\"} 1",
+                              "gameserver_logins_total{result=\"accepted\"} 1",
+                              "gameserver_connections_accepted_total 2", "gameserver_players 1"})
+        EXPECT_NE(after.find(std::string("\n") + total + "\n"), std::string::npos) << total << " in\n" << after;
+    EXPECT_EQ(lineOf(after, "process_start_time_seconds"), started);
     EXPECT_EQ(get(port, "/livez").status, 200);
     EXPECT_TRUE(server->lines(Stream::Err).empty());
 }
