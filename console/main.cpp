@@ -10,6 +10,8 @@
 #include "console/commands.h"
 #include "console/options.h"
 #include "console/server_control.h"
+#include "fleet/agones.h"
+#include "fleet/fleet_settings.h"
 #include "masterlist/master_list.h"
 #include "platform/process/process.h"
 #include "platform/process/program_check.h"
@@ -30,6 +32,7 @@ ServerProcess gProcess;
     once.lock();
     killProbe();
     stopServer(*process.server);
+    agonesShutdown();
     // A console nobody reads must not keep the process alive: what the
     // writer cannot write out within the bound is lost.
     drainOutput(kOutputDrainMs);
@@ -45,6 +48,7 @@ void startAfresh(int argc, char** argv) {
         createMasterList(chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost()));
     writeLine(Stream::Out, "Enter 'exit' to end the server, 'help' for a list of supported commands.");
     writeLine(Stream::Out, "");
+    startAgones(*gProcess.server, readFleetSettings(true).agonesPort);
     startServer(*gProcess.server, gProcess.onlylan);
 }
 
@@ -60,6 +64,7 @@ int main(int argc, char** argv) {
                  taken)) {
         gProcess.server = taken.server;
         gProcess.onlylan = taken.onlylan;
+        startAgones(*gProcess.server, readFleetSettings(false).agonesPort);
         serveAfterTakeOver(taken);
     } else {
         startAfresh(argc, argv);
