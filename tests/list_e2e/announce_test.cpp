@@ -12,6 +12,7 @@
 #include <string>
 
 #include "fake_list_server.h"
+#include "fake_sdk.h"
 #include "harness.h"
 #include "platform/network/socket.h"
 
@@ -165,6 +166,21 @@ TEST_F(Announcement, SendsNothingWhenOnlyOnTheLocalNetwork) {
     server->type("exit");
     EXPECT_EQ(server->waitForExit(), 0);
     EXPECT_TRUE(list->requests().empty());
+}
+
+TEST_F(Announcement, AnnouncesThePortTheOrchestratorMapsOnceItIsKnown) {
+    // The sidecar answers only well after the first announcement's time:
+    // the announcement waits for the public port rather than send players
+    // to the port the process listens on.
+    FakeSdk sdk(2000, 7777);
+    ASSERT_TRUE(sdk.ok());
+    ::setenv("AGONES_SDK_HTTP_PORT", std::to_string(sdk.port()).c_str(), 1);
+    auto server = startServer();
+    ::unsetenv("AGONES_SDK_HTTP_PORT");
+    ASSERT_TRUE(list->waitForRequests(2, 15000));
+    EXPECT_EQ(list->requests()[1], addRequest(7777, 0));
+    server->type("exit");
+    EXPECT_EQ(server->waitForExit(), 0);
 }
 
 TEST_F(Announcement, KeepsServingWhenTheListNeverAnswers) {
