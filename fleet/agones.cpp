@@ -72,6 +72,13 @@ bool post(SdkProgress& p, const char* path) {
 // Ready while the lobby is empty, allocated while a player is on.
 void tellState(GameServer& server, SdkProgress& p) {
     bool inUse = server.playerCount.load() > 0;
+    // A draining lobby ends when it empties: told ready, it would be handed
+    // out or deleted first. Noted as asked, so that the wait does not wake
+    // for it.
+    if (p.told && server.draining.load() != 0) {
+        p.asked = inUse;
+        return;
+    }
     if (p.told && inUse == p.inUse) return;
     if (inUse == p.asked && p.retryAtMs != 0 && monotonicMs() < p.retryAtMs) return;
     p.asked = inUse;
