@@ -1,5 +1,7 @@
 // The server under an orchestrator: what it tells the game-server SDK over
 // the lobby's life, against a stand-in sidecar on loopback.
+#include <csignal>
+
 #include "fake_sdk.h"
 #include "harness.h"
 
@@ -96,6 +98,33 @@ TEST(e2eAgones, AStuckNetworkLoopStopsTheHealthPingsAndTheStopStillShutsDown) {
 
     server->type("exit");
     EXPECT_GE(sdk.waitForCall("/shutdown", 0, 15000), 0);
+}
+
+TEST(e2eAgones, AnUpgradeInPlaceLeavesAnOccupiedLobbyAllocated) {
+    if (serverIsWindows()) GTEST_SKIP() << "the upgrade in place is there on Linux only";
+    FakeSdk sdk;
+    ASSERT_TRUE(sdk.ok());
+    ProgramCopy program;
+    auto server = startWithSdk(sdk, program.command());
+    ASSERT_TRUE(server);
+    ASSERT_GE(sdk.waitForCall("/health", 0, 15000), 0);
+    auto alice = join(*server, "alice", {});
+    int allocated = sdk.waitForCall("/allocate", 0, 15000);
+    ASSERT_GE(allocated, 0);
+
+    program.install();
+    server->signal(SIGUSR2);
+    ASSERT_TRUE(upgraded(*server, program));
+    // The new program takes the SDK up with the player on: allocated at
+    // once, never ready in between, and healthy.
+    int again = sdk.waitForCall("/allocate", static_cast<std::size_t>(allocated) + 1, 15000);
+    ASSERT_GE(again, 0);
+    EXPECT_GE(sdk.waitForCall("/health", static_cast<std::size_t>(again) + 1, 15000), 0);
+    server->type("exit");
+    EXPECT_EQ(server->waitForExit(), 0);
+    EXPECT_EQ(named(sdk.calls(), false), (std::vector<std::string>{"POST /ready", "GET /gameserver", "POST /allocate",
+                                                                    "POST /allocate", "GET /gameserver",
+                                                                    "POST /shutdown"}));
 }
 
 }  // namespace
