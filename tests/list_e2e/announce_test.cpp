@@ -12,7 +12,6 @@
 #include <string>
 
 #include "fake_list_server.h"
-#include "fake_sdk.h"
 #include "harness.h"
 #include "platform/network/socket.h"
 
@@ -172,9 +171,10 @@ TEST_F(Announcement, AnnouncesThePortTheOrchestratorMapsOnceItIsKnown) {
     // The sidecar answers only well after the first announcement's time:
     // the announcement waits for the public port rather than send players
     // to the port the process listens on.
-    FakeSdk sdk(2000, 7777);
-    ASSERT_TRUE(sdk.ok());
-    ::setenv("AGONES_SDK_HTTP_PORT", std::to_string(sdk.port()).c_str(), 1);
+    FakeListServer sidecar(0, 2000);
+    ASSERT_TRUE(sidecar.ok());
+    sidecar.setAnswer("GET /gameserver ", gameServerRecordAnswer(7777));
+    ::setenv("AGONES_SDK_HTTP_PORT", std::to_string(sidecar.port()).c_str(), 1);
     auto server = startServer();
     ::unsetenv("AGONES_SDK_HTTP_PORT");
     ASSERT_TRUE(list->waitForRequests(2, 15000));
