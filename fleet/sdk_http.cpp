@@ -106,7 +106,9 @@ SdkAnswer sdkRequest(std::uint16_t port, const char* method, const char* path, i
             char* start = std::strstr(body, "\r\n\r\n");
             std::size_t headLen = start ? static_cast<std::size_t>(start - body) + 4 : static_cast<std::size_t>(held);
             const char* coding = headerValue(body, headLen, "Transfer-Encoding");
-            bool chunked = coding != nullptr && std::strstr(coding, "chunked") != nullptr;
+            const char* codingEnd = coding != nullptr ? std::strstr(coding, "\r\n") : nullptr;
+            const char* named = coding != nullptr ? std::strstr(coding, "chunked") : nullptr;
+            bool chunked = named != nullptr && (codingEnd == nullptr || named < codingEnd);
             std::size_t rest = static_cast<std::size_t>(held) - headLen;
             std::memmove(body, body + headLen, rest);
             body[rest] = 0;
