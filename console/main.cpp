@@ -10,6 +10,7 @@
 #include "console/commands.h"
 #include "console/options.h"
 #include "console/server_control.h"
+#include "fleet/agones.h"
 #include "fleet/drain.h"
 #include "fleet/fleet_settings.h"
 #include "masterlist/master_list.h"
@@ -33,6 +34,7 @@ ServerProcess gProcess;
     once.lock();
     killProbe();
     stopServer(*process.server);
+    agonesShutdown();
     // A console nobody reads must not keep the process alive: what the
     // writer cannot write out within the bound is lost.
     drainOutput(kOutputDrainMs);
@@ -61,6 +63,7 @@ void startAfresh(int argc, char** argv) {
         createMasterList(chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost()));
     writeLine(Stream::Out, "Enter 'exit' to end the server, 'help' for a list of supported commands.");
     writeLine(Stream::Out, "");
+    startAgones(*gProcess.server, gProcess.fleet.agonesPort);
     startServer(*gProcess.server, gProcess.onlylan);
 }
 
@@ -78,6 +81,7 @@ int main(int argc, char** argv) {
         gProcess.onlylan = taken.onlylan;
         // Its settings were reported on at the first start.
         gProcess.fleet = readFleetSettings(false);
+        startAgones(*gProcess.server, gProcess.fleet.agonesPort);
         serveAfterTakeOver(taken);
         if (gProcess.server->draining.load() != 0) resumeDrain(*gProcess.server, stopAndExitFrom, &gProcess);
     } else {

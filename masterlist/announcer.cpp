@@ -37,15 +37,24 @@ int announcerThread(GameServer& server, const AnnounceSchedule& schedule, const 
     // The pauses end early at a stop, so that the thread does not outlive it
     // by up to a minute.
     waitForStop(server, start.firstDelayMs);
+    // An entry with the port the process listens on would send players
+    // nowhere where an orchestrator maps another: the first announcement
+    // waits a while for the public port.
+    long long portWaitEndsMs = monotonicMs() + kPublicPortWaitMs;
+    while (server.publicPortPending.load() != 0 && server.stopFlag.load() == 0 && monotonicMs() < portWaitEndsMs)
+        waitForStop(server, 50);
+    std::int32_t announcedPort = server.publicPort.load();
     // A draining server has left the list for good.
     while (server.stopFlag.load() == 0 && server.draining.load() == 0) {
         std::int32_t clients = currentClientCount(server);
-        if (announcementDue(counters, clients, schedule)) {
+        bool portChanged = server.publicPort.load() != announcedPort;
+        if (announcementDue(counters, clients, schedule) || portChanged) {
+            announcedPort = server.publicPort.load();
             progress.requestUnderWay = 1;
             progress.announcedCount = counters.announcedCount;
             progress.checksSinceAnnounce = counters.checksSinceAnnounce;
             int result = registerServer(*server.masterList, server.name,
-                                        static_cast<std::uint32_t>(server.publicPort.load()), clients,
+                                        static_cast<std::uint32_t>(announcedPort), clients,
                                         server.maxPlayers.load(), server.version);
             count(server.counters, result == 0 ? Counter::ListRequestsSucceeded : Counter::ListRequestsFailed);
             progress.requestUnderWay = 0;

@@ -11,6 +11,8 @@ struct AnnounceSchedule {
     int refreshChecks;  // an announcement goes out at least every this many checks
 };
 inline constexpr AnnounceSchedule kAnnounceSchedule{300, 60000, 30};
+// The first check waits at most this long for a public port still pending.
+inline constexpr long long kPublicPortWaitMs = 10000;
 
 // What the thread remembers between checks.
 struct AnnounceCounters {
@@ -31,7 +33,7 @@ struct AnnounceStart {
 AnnounceStart firstAnnounceStart(const AnnounceSchedule& schedule);
 
 // The announcement thread's body: announces at the first check, whenever the
-// client count differs from the one last announced, and at every
+// client count or the public port differs from the one last announced, and at every
 // refreshChecks-th check; ends when the server stops. It tells the list's
 // progress what it did and when it checks next. Returns 0.
 int announcerThread(GameServer& server, const AnnounceSchedule& schedule, const AnnounceStart& start);

@@ -182,6 +182,9 @@ struct GameServer : CarriedLobby {
     // The port players reach the server on, as the list is told: the game
     // port, unless an orchestrator maps another one to it.
     std::atomic<std::int32_t> publicPort;
+    // The orchestrator is still to tell publicPort: the list's first
+    // announcement waits for it, a while at most.
+    std::atomic<std::uint8_t> publicPortPending;
     // A draining stop: logins are answered as by a full server, and the
     // server stops when the last player leaves or at drainEndsAtMs (on the
     // monotonic clock).

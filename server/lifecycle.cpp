@@ -34,6 +34,7 @@ GameServer* createServer(const char* name, std::int32_t port, std::int32_t maxPl
     server->listening = 0;
     server->songRunningSeen = 0;
     server->publicPort = port;
+    server->publicPortPending = 0;
     server->draining = 0;
     server->drainEndsAtMs = 0;
     server->startedAtSeconds = calendarSecondsPrecise();
@@ -73,6 +74,9 @@ bool establishListener(GameServer& server, std::int32_t port) {
         std::lock_guard<std::mutex> table(server.tableLock);
         server.listenSocket = listener;
     }
+    // Seen at once by those who wait for it, though an idle loop makes no
+    // pass until a client comes.
+    server.listening = 1;
     Line line;
     lineStart(line);
     lineAdd(line, "Waiting for connections on port ");

@@ -167,6 +167,22 @@ TEST_F(Announcement, SendsNothingWhenOnlyOnTheLocalNetwork) {
     EXPECT_TRUE(list->requests().empty());
 }
 
+TEST_F(Announcement, AnnouncesThePortTheOrchestratorMapsOnceItIsKnown) {
+    // The sidecar answers only well after the first announcement's time:
+    // the announcement waits for the public port rather than send players
+    // to the port the process listens on.
+    FakeListServer sidecar(0, 2000);
+    ASSERT_TRUE(sidecar.ok());
+    sidecar.setAnswer("GET /gameserver ", gameServerRecordAnswer(7777));
+    ::setenv("AGONES_SDK_HTTP_PORT", std::to_string(sidecar.port()).c_str(), 1);
+    auto server = startServer();
+    ::unsetenv("AGONES_SDK_HTTP_PORT");
+    ASSERT_TRUE(list->waitForRequests(2, 15000));
+    EXPECT_EQ(list->requests()[1], addRequest(7777, 0));
+    server->type("exit");
+    EXPECT_EQ(server->waitForExit(), 0);
+}
+
 TEST_F(Announcement, KeepsServingWhenTheListNeverAnswers) {
     list->setMode(FakeListServer::Mode::Silent);
     auto server = startServer();

@@ -2,17 +2,19 @@
 
 #include <chrono>
 
-FakeListServer::FakeListServer(int port) {
+FakeListServer::FakeListServer(int port, int refuseMs) {
     rootPage_ = "HTTP/1.1 200 OK\r\n\r\n<html><a href=\"http://127.0.0.1/\">list</a></html>";
     Socket s = netTcpSocket();
     if (s == kInvalidSocket) return;
-    if (netBindAny(s, static_cast<std::uint16_t>(port)) != 0 || netListen(s) != 0) {
+    // Bound but not listening, the port is ours and refuses connections.
+    if (netBindAny(s, static_cast<std::uint16_t>(port)) != 0 || (refuseMs == 0 && netListen(s) != 0)) {
         netClose(s);
         return;
     }
+    if (refuseMs == 0) listeningSince_ = Clock::now();
     listener_ = s;
     port_ = netLocalPort(s);
-    thread_ = std::thread([this] { serve(); });
+    thread_ = std::thread([this, refuseMs] { serve(refuseMs); });
 }
 
 FakeListServer::~FakeListServer() {
@@ -28,9 +30,35 @@ void FakeListServer::setRootPage(const std::string& answer, std::size_t chunkSiz
     chunkSize_ = chunkSize;
 }
 
+void FakeListServer::setAnswer(const std::string& requestStart, const std::string& answer) {
+    std::lock_guard<std::mutex> guard(lock_);
+    answers_.emplace_back(requestStart, answer);
+}
+
 std::vector<std::string> FakeListServer::requests() {
     std::lock_guard<std::mutex> guard(lock_);
     return requests_;
+}
+
+std::vector<FakeListServer::Clock::time_point> FakeListServer::arrivals() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return arrivals_;
+}
+
+FakeListServer::Clock::time_point FakeListServer::listeningSince() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return listeningSince_;
+}
+
+int FakeListServer::waitForRequest(const std::string& requestStart, std::size_t after, int timeoutMs) {
+    std::unique_lock<std::mutex> guard(lock_);
+    int found = -1;
+    arrived_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+        for (std::size_t i = after; i < requests_.size() && found < 0; ++i)
+            if (requests_[i].rfind(requestStart, 0) == 0) found = static_cast<int>(i);
+        return found >= 0;
+    });
+    return found;
 }
 
 bool FakeListServer::waitForRequests(std::size_t n, int timeoutMs) {
@@ -38,7 +66,14 @@ bool FakeListServer::waitForRequests(std::size_t n, int timeoutMs) {
     return arrived_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
 }
 
-void FakeListServer::serve() {
+void FakeListServer::serve(int refuseMs) {
+    if (refuseMs > 0) {
+        auto until = Clock::now() + std::chrono::milliseconds(refuseMs);
+        while (!stopping_ && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        netListen(listener_);
+        std::lock_guard<std::mutex> guard(lock_);
+        listeningSince_ = Clock::now();
+    }
     while (!stopping_) {
         SocketSet readSet;
         socketSetClear(readSet);
@@ -56,18 +91,29 @@ void FakeListServer::handle(Socket s) {
     netSetIoTimeout(s, 5000);
     std::string request;
     char buf[512];
-    while (request.find("\r\n\r\n") == std::string::npos) {
+    // The head, and the body its Content-Length announces.
+    for (;;) {
+        std::size_t head = request.find("\r\n\r\n");
+        if (head != std::string::npos) {
+            std::size_t length = request.find("Content-Length: ");
+            std::size_t bodyLen = length < head ? std::stoul(request.substr(length + 16)) : 0;
+            if (request.size() >= head + 4 + bodyLen) break;
+        }
         int n = netRecv(s, buf, sizeof buf);
         if (n <= 0) break;
         request.append(buf, static_cast<std::size_t>(n));
     }
     std::string page;
     std::size_t chunk;
+    std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK";
     {
         std::lock_guard<std::mutex> guard(lock_);
         requests_.push_back(request);
+        arrivals_.push_back(Clock::now());
         page = rootPage_;
         chunk = chunkSize_;
+        for (const auto& [start, canned] : answers_)
+            if (request.rfind(start, 0) == 0) answer = canned;
     }
     arrived_.notify_all();
 
@@ -91,8 +137,15 @@ void FakeListServer::handle(Socket s) {
             return;
         }
     } else {
-        const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK";
-        netSend(s, answer, sizeof answer - 1);
+        netSend(s, answer.data(), answer.size());
     }
     netClose(s);
+}
+
+std::string gameServerRecordAnswer(int publicPort) {
+    std::string record = R"({"object_meta":{"name":"gs-1","labels":{"ports":"x"}},"status":{"state":"Ready",)"
+                         R"("address":"127.0.0.1","ports":[{"name":"extra","port":7000},{"name":"default","port":)" +
+                         std::to_string(publicPort) + "}]}}";
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(record.size()) +
+           "\r\n\r\n" + record;
 }
