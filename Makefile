@@ -145,7 +145,9 @@ test:
 	else echo "Windows suite skipped: $(MINGW_CXX) or $(WINE) missing"; fi
 
 # Relay latency, loss and the server's CPU per relayed frame with 8, 32 and
-# 63 players at 60 frames a second; then the upgrade in place under load: 63
+# 63 players at 60 frames a second, the last also with /metrics scraped ten
+# times a second; a drain of 63 players (SIGTERM to the list's delete, frames
+# lost); then the upgrade in place under load: 63
 # players at 60 frames a second, one upgrade a second for 20 seconds, a few
 # more with the console stalled, and a new program that crashes while taking
 # over (the test build gameserver_crash), which the old one must survive.
