@@ -276,6 +276,11 @@ TEST(e2eHttpEndpoint, ServesOnItsPortAgainAfterAnUpgradeInPlace) {
     };
     const std::string started = lineOf(before, "process_start_time_seconds");
     EXPECT_FALSE(started.empty());
+    // An upgrade that fails at the check counts as one.
+    program.installScript("#!/bin/sh\nexit 0\n");
+    server->signal(SIGUSR2);
+    EXPECT_TRUE(server->waitForLineStartingWith(Stream::Err, "Upgrade failed: "));
+    metricsWith(port, "gameserver_upgrades_total{outcome=\"failed_check\"} 1");
 
     program.install();
     server->signal(SIGUSR2);
@@ -295,7 +300,7 @@ TEST(e2eHttpEndpoint, ServesOnItsPortAgainAfterAnUpgradeInPlace) {
         EXPECT_NE(after.find(std::string("\n") + total + "\n"), std::string::npos) << total << " in\n" << after;
     EXPECT_EQ(lineOf(after, "process_start_time_seconds"), started);
     EXPECT_EQ(get(port, "/livez").status, 200);
-    EXPECT_TRUE(server->lines(Stream::Err).empty());
+    EXPECT_EQ(server->lines(Stream::Err).size(), 1u) << "the failed upgrade's line only";
 }
 
 }  // namespace
