@@ -86,6 +86,28 @@ bool hasStampedLine(const std::string& log, const std::string& text, bool last) 
     return last && found == "match";
 }
 
+// A log a few bytes short of 10 MB, as an earlier run left it: the
+// service's first lines start a new one.
+const std::string kOldLine = "an earlier run's line\r\n";
+constexpr std::size_t kLogLimitBytes = 10 * 1024 * 1024;
+
+bool putFullLog() {
+    DeleteFileA((logPath() + ".1").c_str());
+    CreateDirectoryA(logPath().substr(0, logPath().rfind('\\')).c_str(), nullptr);
+    std::ofstream out(logPath(), std::ios::binary | std::ios::trunc);
+    out << kOldLine << std::string(kLogLimitBytes - 16 - kOldLine.size(), 'x') << "\r\n";
+    return out.good() ? true : fail("cannot write the earlier log");
+}
+
+bool checkLogStartedAnew() {
+    std::ifstream older(logPath() + ".1", std::ios::binary);
+    std::string first;
+    std::getline(older, first);
+    if (first + "\n" != kOldLine) return fail("the earlier log did not become T1.log.1");
+    if (readLog().find(kOldLine) != std::string::npos) return fail("the new log holds the earlier one");
+    return true;
+}
+
 bool waitForState(SC_HANDLE service, DWORD state, SERVICE_STATUS& status) {
     for (int i = 0; i < 200; ++i) {
         if (!QueryServiceStatus(service, &status)) return fail("QueryServiceStatus");
@@ -203,8 +225,7 @@ int main(int argc, char** argv) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return fail("OpenSCManagerW"), 1;
     removeService(manager);  // left by a run that was killed
-    DeleteFileA(logPath().c_str());
-    bool ok = run(manager, argv[1]);
+    bool ok = putFullLog() && run(manager, argv[1]) && checkLogStartedAnew();
     removeService(manager);
     CloseServiceHandle(manager);
     std::printf(ok ? "service test passed\n" : "service test failed\n");
