@@ -18,6 +18,7 @@
 #include "platform/process/process.h"
 #include "platform/process/program_check.h"
 #include "platform/process/stop_signal.h"
+#include "platform/service/service_mode.h"
 #include "server/lifecycle.h"
 #include "streams/output.h"
 #include "upgrade/take_over.h"
@@ -67,9 +68,9 @@ void startAfresh(int argc, char** argv) {
     startServer(*gProcess.server, gProcess.onlylan);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The server, as a console program or as a service; it ends the process
+// itself.
+int serve(int argc, char** argv) {
     holdControlSignals();
     if (answerCheckRequest()) endProcess(0);
     rememberCommandLine(argc, argv);
@@ -113,4 +114,11 @@ int main(int argc, char** argv) {
     // No console any more (end of input or a read error): serve on until a
     // stop signal ends the process.
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    runAsServiceIfAsked(argc, argv, serve);
+    return serve(argc, argv);
 }

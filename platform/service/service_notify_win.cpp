@@ -1,7 +1,15 @@
 #include "platform/service/service_notify.h"
 
-// Windows services learn a program's state through the service control
-// manager's own calls, which the server does not use: nothing to tell.
-void notifyReady() {}
+#include "platform/service/win/service_state.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+// A console program has no manager to tell; a service tells the service
+// control manager (nothing is sent outside service mode). An upgrade in
+// place does not exist on Windows.
+void notifyReady() { reportServiceState(SERVICE_RUNNING, 0); }
 void notifyReloading() {}
-void notifyStopping() {}
+void notifyStopping() { reportServiceState(SERVICE_STOP_PENDING, 0); }
