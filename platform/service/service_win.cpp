@@ -38,6 +38,17 @@ DWORD WINAPI carryOutStop(void* request) {
     return 0;
 }
 
+// While a stop is pending (a drain may take minutes), the manager hears of
+// progress every few seconds, so that it does not take the wait for a hang.
+constexpr DWORD kStopProgressEveryMs = 10000;
+
+DWORD WINAPI reportStopProgress(void*) {
+    for (;;) {
+        Sleep(kStopProgressEveryMs);
+        if (!reportStopStillPending()) return 0;
+    }
+}
+
 void stopOnThread(StopRequest request) {
     HANDLE thread =
         CreateThread(nullptr, 0, carryOutStop, reinterpret_cast<void*>(static_cast<INT_PTR>(request)), 0, nullptr);
@@ -46,11 +57,14 @@ void stopOnThread(StopRequest request) {
 
 DWORD WINAPI onControl(DWORD control, DWORD, void*, void*) {
     switch (control) {
-    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_STOP: {
         // The same clean stop as "exit", or a drain first where one is set.
         reportServiceState(SERVICE_STOP_PENDING, 0);
         stopOnThread(StopRequest::Terminate);
+        HANDLE progress = CreateThread(nullptr, 0, reportStopProgress, nullptr, 0, nullptr);
+        if (progress) CloseHandle(progress);
         return NO_ERROR;
+    }
     case SERVICE_CONTROL_SHUTDOWN:
         // The machine goes down and gives little time: no drain.
         reportServiceState(SERVICE_STOP_PENDING, 0);
@@ -92,6 +106,15 @@ void reportServiceState(unsigned long state, int exitCode) {
     gStatus.dwCheckPoint = pending ? ++checkPoint : 0;
     gStatus.dwWaitHint = pending ? kPendingWaitMs : 0;
     SetServiceStatus(gHandle, &gStatus);
+}
+
+bool reportStopStillPending() {
+    {
+        std::lock_guard<std::mutex> guard(gStatusLock);
+        if (gStatus.dwCurrentState != SERVICE_STOP_PENDING) return false;
+    }
+    reportServiceState(SERVICE_STOP_PENDING, 0);
+    return true;
 }
 
 void runAsServiceIfAsked(int argc, char** argv, int (*serve)(int, char**)) {

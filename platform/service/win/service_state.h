@@ -13,6 +13,9 @@ const wchar_t* serviceName();
 // Tells the manager the service's state (a SERVICE_* state); exitCode counts
 // only for SERVICE_STOPPED. Nothing where the process is no service.
 void reportServiceState(unsigned long state, int exitCode);
+// Tells the manager once more that the stop goes on, with the next
+// checkpoint; false once the state is no longer a pending stop.
+bool reportStopStillPending();
 
 // A stop the manager asked for, delivered as a stop signal would be; waits
 // on the caller's thread until the server takes stop requests.
