@@ -180,6 +180,17 @@ void removeService(SC_HANDLE manager) {
     CloseServiceHandle(old);
 }
 
+// Starts the service. In a Wine prefix still being set up, the manager's
+// database is locked for a while (1055): the start is tried again.
+bool startService(SC_HANDLE service) {
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        if (StartServiceW(service, 0, nullptr)) return true;
+        if (GetLastError() != ERROR_SERVICE_DATABASE_LOCKED) return false;
+        Sleep(100);
+    }
+    return false;
+}
+
 bool run(SC_HANDLE manager, const std::string& program) {
     int port = freePort();
     std::wstring command = L"\"" + windowsPath(program) + L"\" -service T1 -onlylan -port " + std::to_wstring(port);
@@ -188,7 +199,7 @@ bool run(SC_HANDLE manager, const std::string& program) {
                                        command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!service) return fail("CreateServiceW");
     SERVICE_STATUS status;
-    bool ok = StartServiceW(service, 0, nullptr) ? waitForState(service, SERVICE_RUNNING, status) : fail("StartServiceW");
+    bool ok = startService(service) ? waitForState(service, SERVICE_RUNNING, status) : fail("StartServiceW");
     std::printf("running on port %d\n", port);
     SOCKET player = INVALID_SOCKET;
     ok = ok && logIn(port, player);
