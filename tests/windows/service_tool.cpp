@@ -181,12 +181,16 @@ void removeService(SC_HANDLE manager) {
 }
 
 // Starts the service. In a Wine prefix still being set up, the manager's
-// database is locked for a while (1055): the start is tried again.
+// database is locked for a while (1055), or the program it starts does not
+// reach the dispatcher in the manager's time (1053): the start is tried
+// again, for two minutes at most.
 bool startService(SC_HANDLE service) {
-    for (int attempt = 0; attempt < 300; ++attempt) {
+    for (ULONGLONG end = GetTickCount64() + 120000; GetTickCount64() < end; Sleep(100)) {
         if (StartServiceW(service, 0, nullptr)) return true;
-        if (GetLastError() != ERROR_SERVICE_DATABASE_LOCKED) return false;
-        Sleep(100);
+        DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_ALREADY_RUNNING) return true;
+        if (error != ERROR_SERVICE_DATABASE_LOCKED && error != ERROR_SERVICE_REQUEST_TIMEOUT) return false;
+        std::printf("StartServiceW: error %lu, tried again\n", error);
     }
     return false;
 }
