@@ -1,6 +1,7 @@
 // The process entry: options, start, the console loop, stop; or, in a
 // program that an upgrade started, the taking over; or, in a program being
-// checked for an upgrade, the answer.
+// checked for an upgrade, the answer; or, where programs are not replaced in
+// place, the keeper of the server's processes.
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -13,14 +14,18 @@
 #include "fleet/agones.h"
 #include "fleet/drain.h"
 #include "fleet/fleet_settings.h"
+#include "keeper/keeper.h"
 #include "masterlist/master_list.h"
 #include "monitoring/http_endpoint.h"
+#include "platform/process/kept_server.h"
 #include "platform/process/process.h"
 #include "platform/process/program_check.h"
 #include "platform/process/stop_signal.h"
+#include "platform/process/upgrade_request.h"
 #include "platform/service/service_mode.h"
 #include "server/lifecycle.h"
 #include "streams/output.h"
+#include "upgrade/keeper_link.h"
 #include "upgrade/take_over.h"
 #include "upgrade/upgrade_in_place.h"
 
@@ -73,11 +78,17 @@ void startAfresh(int argc, char** argv) {
 int serve(int argc, char** argv) {
     holdControlSignals();
     if (answerCheckRequest()) endProcess(0);
+    // Where the program cannot be replaced in place, the process started is
+    // the keeper, and the server runs in a process of its own.
+    bool takesOver = false;
+    const bool kept = joinKeeper(&takesOver);
+    if (!kept && canKeepServers()) keepServers(argc, argv);
     rememberCommandLine(argc, argv);
     // The list host was reported on at the first start, if at all.
+    const char* listHost = chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost(), false);
     TakenOver taken;
-    if (takeOver(gProcess.console, chooseMasterHost(std::getenv("GAMESERVER_MASTER_HOST"), defaultMasterHost(), false),
-                 taken)) {
+    if (kept ? takesOver && takeOverFromKeeper(gProcess.console, listHost, taken)
+             : takeOver(gProcess.console, listHost, taken)) {
         gProcess.server = taken.server;
         gProcess.onlylan = taken.onlylan;
         // Its settings were reported on at the first start.
@@ -97,6 +108,7 @@ int serve(int argc, char** argv) {
             upgradeInPlace(*process.server, process.console, process.onlylan);
         },
         &gProcess);
+    if (kept) followKeeper(*gProcess.server, gProcess.console, gProcess.onlylan, onStopRequest, &gProcess);
 
     ConsoleReader& console = gProcess.console;
     std::string line;
@@ -119,6 +131,7 @@ int serve(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    askForUpgradeIfAsked(argc, argv);
     runAsServiceIfAsked(argc, argv, serve);
     return serve(argc, argv);
 }

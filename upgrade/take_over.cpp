@@ -9,6 +9,8 @@
 #include <string>
 
 #include "masterlist/master_list.h"
+#include "platform/network/error_text.h"
+#include "platform/network/socket_share.h"
 #include "platform/process/hand_back.h"
 #include "platform/process/process.h"
 #include "platform/process/program_check.h"
@@ -19,6 +21,7 @@
 #include "streams/output.h"
 #include "upgrade/check_answer.h"
 #include "upgrade/handover.h"
+#include "upgrade/keeper_link.h"
 #include "upgrade/state_codec.h"
 
 #ifndef GAMESERVER_RELEASE
@@ -74,6 +77,8 @@ Outcome& outcome() {
 // On the network thread, before its first pass: the program serves.
 void beginServing(void*) {
     Outcome& o = outcome();
+    // The server it took over closes its own descriptors only now.
+    if (keptByKeeper()) tellKeeper("serving");
     disarmHandBack();
     {
         // Only now may a client's socket be written to or closed: what
@@ -124,6 +129,30 @@ void refuse(const std::string& reason, bool fromUpgrade, const char* handedBack)
     }
     writeLine(Stream::Err, line.c_str());
     thawOutput();
+}
+
+// The server rebuilt from the state: its list, its announcement, the
+// console's unread input, and the outcome to tell once it serves.
+void finishTakeOver(const HandoverState& state, ConsoleReader& console, const char* listHost, TakenOver& taken,
+                    const char* handedBack) {
+    Outcome& o = outcome();
+    taken.server->masterList = createMasterList(listHost);
+    restoreList(state, *taken.server->masterList);
+    taken.announce = announceStartFrom(state, kAnnounceSchedule);
+    console.pending.assign(state.console, state.consoleLen);
+    console.skipToLineEnd = state.consoleSkipLine != 0;
+
+    o.server = taken.server;
+    o.consoleLeftOut = state.consoleLeftOut;
+    count(taken.server->counters, handedBack ? Counter::UpgradesHandedBack : Counter::UpgradesDone);
+    if (handedBack) {
+        o.line = std::string("Upgrade failed: ") + handedBack + "; the server serves on.";
+        o.stream = Stream::Err;
+    } else {
+        std::uint32_t kept = clientCount(*taken.server);
+        o.line = std::string("Server upgraded to release ") + GAMESERVER_RELEASE + ", " + std::to_string(kept) +
+                 (kept == 1 ? " client kept." : " clients kept.");
+    }
 }
 
 }  // namespace
@@ -197,23 +226,7 @@ bool takeOver(ConsoleReader& console, const char* listHost, TakenOver& taken) {
         handBack((std::string("refused the state: ") + why).c_str());
         taken.server = restoreServer(*state, false, o.leftOut, why, sizeof why);
     }
-    taken.server->masterList = createMasterList(listHost);
-    restoreList(*state, *taken.server->masterList);
-    taken.announce = announceStartFrom(*state, kAnnounceSchedule);
-    console.pending.assign(state->console, state->consoleLen);
-    console.skipToLineEnd = state->consoleSkipLine != 0;
-
-    o.server = taken.server;
-    o.consoleLeftOut = state->consoleLeftOut;
-    count(taken.server->counters, handedBack ? Counter::UpgradesHandedBack : Counter::UpgradesDone);
-    if (handedBack) {
-        o.line = std::string("Upgrade failed: ") + handedBack + "; the server serves on.";
-        o.stream = Stream::Err;
-    } else {
-        std::uint32_t kept = clientCount(*taken.server);
-        o.line = std::string("Server upgraded to release ") + GAMESERVER_RELEASE + ", " + std::to_string(kept) +
-                 (kept == 1 ? " client kept." : " clients kept.");
-    }
+    finishTakeOver(*state, console, listHost, taken, handedBack);
     return true;
 }
 
@@ -226,4 +239,63 @@ void serveAfterTakeOver(const TakenOver& taken) {
     }
     // A draining server has left the list.
     if (!taken.onlylan && taken.server->draining.load() == 0) startAnnouncer(*taken.server, taken.announce);
+}
+
+namespace {
+
+// A state the new process cannot take: the keeper hears why, and the server
+// it was to take over serves on. Nothing here was written to a socket.
+[[noreturn]] void refuseToKeeper(const std::string& why) {
+    tellKeeper("refused " + why);
+    endProcess(1);
+}
+
+// The sockets described by the server handed over, as this process's own,
+// put where the state names the server's: the listener first, then its
+// clients in the state's order.
+void adoptSockets(HandoverState& state, const SharedSocket* shared, std::size_t count) {
+    if (count != state.clientCount + 1)
+        refuseToKeeper(std::to_string(count) + " sockets came for a listener and " + std::to_string(state.clientCount) +
+                       " clients");
+    Socket adopted[kMaxClientId + 1];
+    if (int code = netStartup(); code != 0) refuseToKeeper(socketErrorMessage(code, "the socket library cannot start"));
+    for (std::size_t i = 0; i < count; ++i) {
+        int error = 0;
+        adopted[i] = adoptSharedSocket(shared[i], &error);
+        if (adopted[i] == kInvalidSocket) refuseToKeeper(socketErrorMessage(error, "a socket cannot be taken"));
+    }
+    state.listenSocket = adopted[0];
+    for (std::uint32_t i = 0; i < state.clientCount; ++i) state.clients[i].sock = adopted[i + 1];
+}
+
+}  // namespace
+
+bool takeOverFromKeeper(ConsoleReader& console, const char* listHost, TakenOver& taken) {
+    tellKeeper(std::string("release ") + GAMESERVER_RELEASE);
+    // Nothing is written before the program serves: lines wait in the queue.
+    freezeOutput(0);
+    std::string line, rest;
+    std::size_t len = 0, count = 0;
+    MessageReader& from = keeperMessages();
+    if (!readMessage(from, line)) refuseToKeeper("no state came");
+    if (messageWord(line, &rest) != "takeover" || !blockSizes(rest, kHandoverMaxBytes, kMaxClientId + 1, &len, &count))
+        refuseToKeeper("\"" + line.substr(0, 64) + "\" is no state");
+    std::unique_ptr<std::uint8_t[]> area(new std::uint8_t[len > 0 ? len : 1]);
+    std::unique_ptr<SharedSocket[]> shared(new SharedSocket[count > 0 ? count : 1]);
+    if (!readMessageBytes(from, area.get(), len) || !readMessageBytes(from, shared.get(), count * sizeof(SharedSocket)))
+        refuseToKeeper("the state was cut short");
+
+    char why[512];
+    std::unique_ptr<HandoverState> state(new HandoverState());
+    if (!decodeHandover(area.get(), len, *state, why, sizeof why)) refuseToKeeper(why);
+    if (state->problemCount > 0) refuseToKeeper(reasonOf(state->problems[0]));
+    adoptSockets(*state, shared.get(), count);
+    if (!restoreOutput(state->output, state->outputLen, state->outputDropped))
+        refuseToKeeper("the output carried over does not fit in the queue");
+    taken.onlylan = state->onlylan != 0;
+    Outcome& o = outcome();
+    taken.server = restoreServer(*state, true, o.leftOut, why, sizeof why);
+    if (!taken.server) refuseToKeeper(why);
+    finishTakeOver(*state, console, listHost, taken, nullptr);
+    return true;
 }

@@ -31,7 +31,13 @@ struct TakenOver {
 // was there but could not be used); the server then starts afresh.
 bool takeOver(ConsoleReader& console, const char* listHost, TakenOver& taken);
 
-// After takeOver: starts the network thread, which tells the upgrade's
+// The same in a process a keeper started to take a server over
+// (keeper_link.h): the state and the sockets come from the keeper. A state
+// it cannot take in full ends the process, after telling the keeper why: the
+// server it was to take over serves on. True once taken.
+bool takeOverFromKeeper(ConsoleReader& console, const char* listHost, TakenOver& taken);
+
+// After takeOver or takeOverFromKeeper: starts the network thread, which tells the upgrade's
 // outcome before its first pass; then the announcement goes on. Returns once
 // the program serves.
 void serveAfterTakeOver(const TakenOver& taken);

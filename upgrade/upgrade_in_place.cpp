@@ -31,9 +31,11 @@ constexpr int kProbeWaitMs = 3000;
 // A console that takes its output finishes the batch under way by then.
 constexpr int kOutputFreezeWaitMs = 100;
 
-void reportFailure(GameServer& server, const std::string& why) {
+}  // namespace
+
+void reportUpgradeFailure(GameServer& server, const std::string& why, Counter counter) {
     forgetUpgradeRequests();
-    count(server.counters, Counter::UpgradesFailedCheck);
+    count(server.counters, counter);
     Line line;
     lineStart(line);
     lineAdd(line, "Upgrade failed: ");
@@ -42,6 +44,8 @@ void reportFailure(GameServer& server, const std::string& why) {
     lineWrite(line, Stream::Err);
     notifyReady();
 }
+
+namespace {
 
 // Why the checked program cannot take over the state of `clients` clients,
 // or "" when it can.
@@ -75,7 +79,8 @@ std::string checkVerdict(const std::string& program, const ProbeResult& probe, s
     return program + ": no verdict";
 }
 
-// The state and its bytes, made at the first upgrade and kept for the next.
+}  // namespace
+
 HandoverState& handoverState() {
     static HandoverState* state = new HandoverState();
     return *state;
@@ -97,16 +102,20 @@ void captureConsole(const ConsoleReader& console, HandoverState& state) {
     state.consoleSkipLine = skip ? 1 : 0;
 }
 
-// With the console's, the table's and the send lock held: the state as it
-// stands, the output copied (for a check) or taken from the frozen queue
-// (for the switch).
-void captureState(Running& run, HandoverState& state, bool forSwitch) {
-    captureServer(run.server, run.onlylan, state);
-    captureList(*run.server.masterList, state);
-    captureConsole(run.console, state);
+void captureAll(GameServer& server, const ConsoleReader& console, bool onlylan, HandoverState& state,
+                bool forSwitch) {
+    captureServer(server, onlylan, state);
+    captureList(*server.masterList, state);
+    captureConsole(console, state);
     state.outputLen = static_cast<std::uint32_t>(
         forSwitch ? snapshotOutput(state.output, sizeof state.output, &state.outputDropped)
                   : copyOutput(state.output, sizeof state.output, &state.outputDropped));
+}
+
+namespace {
+
+void captureState(Running& run, HandoverState& state, bool forSwitch) {
+    captureAll(run.server, run.console, run.onlylan, state, forSwitch);
 }
 
 // The check: the program is given the state as it stands, without the
@@ -182,14 +191,14 @@ void switchTo(Running& run, const std::string& path, ProgramFile next, ProgramFi
 
 void upgradeInPlace(GameServer& server, ConsoleReader& console, bool onlylan) {
     Running run{server, console, onlylan};
-    if (!canReplaceProcess()) return reportFailure(server, "this system cannot replace a running program");
+    if (!canReplaceProcess()) return reportUpgradeFailure(server, "this system cannot replace a running program");
     {
         std::lock_guard<std::mutex> table(server.tableLock);
         if (server.stopFlag.load() != 0) return;  // the stop under way ends the process
-        if (server.listenSocket == kInvalidSocket) return reportFailure(server, "the server has no listener open yet");
+        if (server.listenSocket == kInvalidSocket) return reportUpgradeFailure(server, "the server has no listener open yet");
     }
     const std::string path = programPath();
-    if (path.empty()) return reportFailure(server, "the path the server was started from is not known");
+    if (path.empty()) return reportUpgradeFailure(server, "the path the server was started from is not known");
     Line line;
     lineStart(line);
     lineAdd(line, "Upgrading server to ");
@@ -203,16 +212,16 @@ void upgradeInPlace(GameServer& server, ConsoleReader& console, bool onlylan) {
     // run again should the new one fail while it takes over.
     int error = 0;
     ProgramFile next = openProgram(path.c_str(), &error);
-    if (next == kNoProgram) return reportFailure(server, "cannot run " + path + ": " + std::strerror(error));
+    if (next == kNoProgram) return reportUpgradeFailure(server, "cannot run " + path + ": " + std::strerror(error));
     ProgramFile own = openOwnProgram(&error);
     if (own == kNoProgram) {
         closeProgram(next);
-        return reportFailure(server, std::string("the program this server runs cannot be held open to return to: ") +
+        return reportUpgradeFailure(server, std::string("the program this server runs cannot be held open to return to: ") +
                              std::strerror(error));
     }
     std::string why;
     if (check(run, path, next, why)) switchTo(run, path, next, own, why);
     closeProgram(next);
     closeProgram(own);
-    if (!why.empty()) reportFailure(server, why);
+    if (!why.empty()) reportUpgradeFailure(server, why);
 }

@@ -73,6 +73,8 @@ Socket netAccept(Socket listener, PeerAddress* peer) {
         return kInvalidSocket;
     }
     netClearFailure(listener);
+    // No program the server starts gets a connection by accident.
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     if (peer) netPeerAddress(addr, *peer);
     return static_cast<Socket>(s);
 }

@@ -10,3 +10,9 @@ void notifyReady();
 void notifyReloading();
 // The server is stopping.
 void notifyStopping();
+
+// A server kept by another process of its own (kept_server.h) tells that
+// process instead, which tells the manager: from now on each notice calls
+// forward.
+enum class Notice { Ready, Reloading, Stopping };
+void forwardNotices(void (*forward)(Notice));

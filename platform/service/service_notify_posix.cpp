@@ -39,6 +39,9 @@ void notify(const char* message) {
 
 }  // namespace
 
+// POSIX servers upgrade in place and are never kept by another process.
+void forwardNotices(void (*)(Notice)) {}
+
 void notifyReady() { notify("READY=1"); }
 
 void notifyReloading() {

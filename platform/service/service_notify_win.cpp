@@ -9,7 +9,21 @@
 
 // A console program has no manager to tell; a service tells the service
 // control manager (nothing is sent outside service mode). An upgrade in
-// place does not exist on Windows.
-void notifyReady() { reportServiceState(SERVICE_RUNNING, 0); }
-void notifyReloading() {}
-void notifyStopping() { reportServiceState(SERVICE_STOP_PENDING, 0); }
+// place does not exist on Windows; a kept server tells its keeper.
+namespace {
+void (*gForward)(Notice) = nullptr;
+}
+
+void forwardNotices(void (*forward)(Notice)) { gForward = forward; }
+
+void notifyReady() {
+    if (gForward) return gForward(Notice::Ready);
+    reportServiceState(SERVICE_RUNNING, 0);
+}
+void notifyReloading() {
+    if (gForward) gForward(Notice::Reloading);
+}
+void notifyStopping() {
+    if (gForward) return gForward(Notice::Stopping);
+    reportServiceState(SERVICE_STOP_PENDING, 0);
+}

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/process/upgrade_request.h"
 #include "platform/service/win/service_state.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -70,8 +71,11 @@ DWORD WINAPI onControl(DWORD control, DWORD, void*, void*) {
         reportServiceState(SERVICE_STOP_PENDING, 0);
         stopOnThread(StopRequest::Interrupt);
         return NO_ERROR;
-    case SERVICE_CONTROL_INTERROGATE:
-    case kUpgradeControl: return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
+    case kUpgradeControl:
+        // The same request as "gameserver.exe -upgrade PORT" from a window.
+        deliverUpgradeRequest();
+        return NO_ERROR;
     default: return ERROR_CALL_NOT_IMPLEMENTED;
     }
 }

@@ -61,9 +61,21 @@ DWORD readPipe(char* buf, DWORD want) {
 
 }  // namespace
 
-// A console handle is signalled by any console event, a key released
-// included, long before a line can be read: the read itself waits.
-void waitForStandardInput() {}
+// A pipe (a kept server's console comes from its keeper through one) is
+// looked at until it holds bytes or has ended, so that the read after it
+// does not wait: a hand-over then finds the console between two reads. A
+// console handle is signalled by any console event, a key released included,
+// long before a line can be read: there the read itself waits.
+void waitForStandardInput() {
+    if (inServiceMode()) return;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (GetFileType(in) != FILE_TYPE_PIPE) return;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(in, nullptr, 0, nullptr, &available, nullptr) || available > 0) return;
+        Sleep(10);
+    }
+}
 
 long readStandardInput(char* buf, std::size_t len) {
     if (len < 2) return -1;  // room for a held-back CR and one byte more

@@ -115,9 +115,33 @@ std::unique_ptr<Server> Server::start(const std::vector<std::string>& extra, con
 
 ProgramCopy::ProgramCopy() : driver::ProgramCopy(serverCommand().back(), "gameserver-program") {}
 
+std::vector<std::string> ProgramCopy::command() const {
+    std::vector<std::string> command = serverCommand();
+    command.back() = path();
+    return command;
+}
+
+std::string ProgramCopy::shownPath() const {
+    if (!serverIsWindows()) return path();
+    std::string shown = "Z:" + path();
+    for (char& c : shown)
+        if (c == '/') c = '\\';
+    return shown;
+}
+
+void requestUpgrade(Server& server) {
+    if (!serverIsWindows()) {
+        server.signal(SIGUSR2);
+        return;
+    }
+    Process ask({"-upgrade", std::to_string(server.port())});
+    EXPECT_EQ(ask.waitForExit(), 0) << "the upgrade request was not taken";
+}
+
 std::optional<std::string> upgraded(Process& server, const ProgramCopy& program, Ms timeout) {
     auto end = driver::Clock::now() + timeout;
-    if (!server.waitForLine(Stream::Out, "Upgrading server to " + program.path() + "...", timeout)) return std::nullopt;
+    if (!server.waitForLine(Stream::Out, "Upgrading server to " + program.shownPath() + "...", timeout))
+        return std::nullopt;
     return server.waitForLineStartingWith(Stream::Out, "Server upgraded to release ", driver::timeLeft(end));
 }
 

@@ -83,8 +83,15 @@ private:
 class ProgramCopy : public driver::ProgramCopy {
 public:
     ProgramCopy();
-    std::vector<std::string> command() const { return {path()}; }
+    // The server's command, run from the copy.
+    std::vector<std::string> command() const;
+    // The path as the server names it: a Windows path under Wine.
+    std::string shownPath() const;
 };
+
+// Asks the server to upgrade: SIGUSR2 on Linux; on Windows the request from
+// another window, "gameserver.exe -upgrade PORT", which must be taken.
+void requestUpgrade(Server& server);
 
 // Waits for an upgrade's two lines, both within the time; the second comes back.
 std::optional<std::string> upgraded(Process& server, const ProgramCopy& program, Ms timeout = kWait);

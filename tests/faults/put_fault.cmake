@@ -44,6 +44,13 @@ elseif(FAULT STREQUAL refuse)
   # refuses at the switch, though it read the state well at the check.
   set(find [[return listening ? InheritedSocket::Listening : InheritedSocket::Connected;]])
   set(replace [[return listening ? InheritedSocket::Listening : InheritedSocket::OtherSocket;  // the fault]])
+elseif(FAULT STREQUAL quit)
+  # Ends with exit code 3 as soon as it is to take a server over.
+  set(find [[bool takeOverFromKeeper(ConsoleReader& console, const char* listHost, TakenOver& taken) {
+]])
+  set(replace [[bool takeOverFromKeeper(ConsoleReader& console, const char* listHost, TakenOver& taken) {
+    std::exit(3);  // the fault
+]])
 elseif(FAULT STREQUAL swap)
   # When checked, puts the file beside it (its path with ".next") at its own
   # path before it answers.
