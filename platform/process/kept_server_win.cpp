@@ -65,12 +65,14 @@ std::mutex gStartLock;
 
 std::string gProgramPath;
 
-// The system's text for an error, as in "The system cannot find the file
-// specified. (error 2)".
-void describeError(DWORD error, char* why, std::size_t whySize) {
-    char text[256] = "";
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                             sizeof text, nullptr);
+// The system's text for an error about the program, as in "The system
+// cannot find the file specified. (error 2)".
+void describeError(DWORD error, const char* program, char* why, std::size_t whySize) {
+    char text[512] = "";
+    DWORD_PTR inserts[9];
+    for (DWORD_PTR& insert : inserts) insert = reinterpret_cast<DWORD_PTR>(program);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, nullptr, error, 0, text,
+                             sizeof text, reinterpret_cast<va_list*>(inserts));
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) text[--n] = 0;
     std::snprintf(why, whySize, "%s (error %lu)", n > 0 ? text : "unknown error", static_cast<unsigned long>(error));
 }
@@ -126,7 +128,7 @@ bool startKeptServer(const char* program, int argc, char** argv, bool takesOver,
     if (!made) {
         for (HANDLE h : keeper)
             if (h) CloseHandle(h);
-        describeError(error, why, whySize);
+        describeError(error, program, why, whySize);
         return false;
     }
     CloseHandle(info.hThread);

@@ -18,7 +18,9 @@ ProgramCopy::ProgramCopy(std::string source, const std::string& folderPrefix) : 
     dir.push_back(0);
     if (!::mkdtemp(dir.data())) throw std::runtime_error("cannot make a folder: " + std::string(std::strerror(errno)));
     dir_ = dir.data();
-    path_ = dir_ + "/gameserver";
+    // A Windows program keeps its extension, as Windows looks for it.
+    const bool exe = source_.size() > 4 && source_.compare(source_.size() - 4, 4, ".exe") == 0;
+    path_ = dir_ + (exe ? "/gameserver.exe" : "/gameserver");
     try {
         install();
     } catch (...) {
