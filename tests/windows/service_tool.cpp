@@ -1,7 +1,8 @@
 // The server as a Windows service, driven through the service control
 // manager's own calls (Wine's sc has no control and its start does not
 // wait): create, start and wait until it runs, a player logs in, a console
-// line through the service's pipe, the ignored user control, a stop, delete.
+// line through the service's pipe, an upgrade by its user control, a stop,
+// delete.
 // Its log tells what the server did. This program holds the Wine server for
 // the service's lifetime: a service dies soon after the last ordinary
 // program of the prefix ends.
@@ -144,6 +145,20 @@ bool logIn(int port, SOCKET& s) {
     return true;
 }
 
+// Bytes from the server that hold this text, within 10 s.
+bool receives(SOCKET s, const char* text) {
+    DWORD limit = 10000;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+    std::string got;
+    char buf[512];
+    while (got.find(text) == std::string::npos) {
+        int n = recv(s, buf, sizeof buf, 0);
+        if (n <= 0) return fail("the player's connection ended or said nothing");
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 bool sendConsoleLine(const char* line) {
     std::wstring name = std::wstring(L"\\\\.\\pipe\\gameserver-") + kService;
     for (int i = 0; i < 100; ++i) {
@@ -208,9 +223,12 @@ bool run(SC_HANDLE manager, const std::string& program) {
     SOCKET player = INVALID_SOCKET;
     ok = ok && logIn(port, player);
     ok = ok && sendConsoleLine("players\r\n") && waitForLog(std::string("\t") + kPlayer, false);
-    // The user control the upgrade will use is taken, and changes nothing.
+    // The user control 128 upgrades the server, to the same program here:
+    // the player stays, and the console's next line reaches the new one.
     ok = ok && (ControlService(service, 128, &status) ? true : fail("ControlService 128"));
+    ok = ok && waitForLog("Server upgraded to release " GAMESERVER_RELEASE ", 1 client kept.", false);
     ok = ok && waitForState(service, SERVICE_RUNNING, status);
+    ok = ok && sendConsoleLine("say kept\r\n") && receives(player, "kept");
     // The player leaves first: the last lines are then the stop's own.
     if (player != INVALID_SOCKET) closesocket(player);
     player = INVALID_SOCKET;
