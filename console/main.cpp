@@ -99,7 +99,10 @@ int serve(int argc, char** argv) {
     } else {
         startAfresh(argc, argv);
     }
-    if (gProcess.fleet.httpAddress[0] != 0) startHttpEndpoint(*gProcess.server, gProcess.fleet.httpAddress);
+    // The server taken over from another process holds the address until it
+    // has ended, a moment after this one serves.
+    if (gProcess.fleet.httpAddress[0] != 0)
+        startHttpEndpoint(*gProcess.server, gProcess.fleet.httpAddress, kept && takesOver ? 3000 : 0);
     // A stop or an upgrade asked for while the server took over is taken now.
     watchStopSignals(
         onStopRequest,

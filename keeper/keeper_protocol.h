@@ -6,6 +6,7 @@
 //                "handover PID"     give everything to process PID
 //                "switched"         it serves: close your copies and end
 //                "serveon WHY"      it does not: serve on
+//                "failed"           an upgrade failed before it began
 //                "takeover LEN N"   + LEN state bytes + N socket descriptions
 // From a server: "release R"        a new program, about to take over
 //                "ready PORT"       it serves and listens on PORT

@@ -77,7 +77,15 @@ std::string carryOut(const std::shared_ptr<Kept>& old, const std::string& path) 
     }
     std::string cannot;
     std::shared_ptr<Kept> next = startKept(path.c_str(), true, cannot);
-    if (!next) return "cannot run " + path + ": " + cannot;
+    if (!next || next->process.pid == 0) {
+        // The server counts it, as it counts those that fail later.
+        writeMessage(old->process.toServer, "failed");
+        if (!next) return "cannot run " + path + ": " + cannot;
+        // Wine runs a program of its host system that way, with no process
+        // that could take sockets.
+        killKeptServer(next->process);
+        return path + " is no Windows program";
+    }
     if (!writeMessage(old->process.toServer, "handover " + std::to_string(next->process.pid))) {
         killKeptServer(next->process);
         return "the server does not take the request";

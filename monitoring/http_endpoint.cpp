@@ -1,7 +1,9 @@
 #include "monitoring/http_endpoint.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "monitoring/http_address.h"
@@ -211,25 +213,19 @@ void reportNoEndpoint(const char* why, const char* address, const char* detail) 
 
 }  // namespace
 
-bool startHttpEndpoint(GameServer& server, const char* address) {
-    Ipv4Address host{};
-    std::uint16_t port = 0;
-    if (!parseHttpAddress(address, host, port)) {
-        reportNoEndpoint("GAMESERVER_HTTP_ADDRESS", address, " is not host:port (an IPv4 address or localhost)");
-        return false;
-    }
-    if (netStartup() != 0) {
-        reportNoEndpoint("The socket library did not start for", address, "");
-        return false;
-    }
-    Socket listener = netTcpSocket();
-    if (listener == kInvalidSocket || netBind(listener, host, port) != 0 || netListen(listener) != 0 ||
-        netSetNonBlocking(listener, true) != 0) {
-        int code = netLastError();
-        if (listener != kInvalidSocket) netClose(listener);
-        reportNoEndpoint("Cannot listen on", address, socketErrorMessage(code, ""));
-        return false;
-    }
+namespace {
+
+bool listenOn(Ipv4Address host, std::uint16_t port, Socket& listener, int& code) {
+    listener = netTcpSocket();
+    if (listener != kInvalidSocket && netBind(listener, host, port) == 0 && netListen(listener) == 0 &&
+        netSetNonBlocking(listener, true) == 0)
+        return true;
+    code = netLastError();
+    if (listener != kInvalidSocket) netClose(listener);
+    return false;
+}
+
+void serveOn(GameServer& server, Socket listener, Ipv4Address host) {
     auto* e = new HttpEndpoint;
     e->server = &server;
     e->listener = listener;
@@ -247,5 +243,45 @@ bool startHttpEndpoint(GameServer& server, const char* address) {
     lineAdd(line, "/");
     lineWrite(line, Stream::Out);
     std::thread([e] { serve(*e); }).detach();
+}
+
+constexpr int kErrAddressInUse = 10048;
+
+}  // namespace
+
+bool startHttpEndpoint(GameServer& server, const char* address, int inUseWaitMs) {
+    Ipv4Address host{};
+    std::uint16_t port = 0;
+    if (!parseHttpAddress(address, host, port)) {
+        reportNoEndpoint("GAMESERVER_HTTP_ADDRESS", address, " is not host:port (an IPv4 address or localhost)");
+        return false;
+    }
+    if (netStartup() != 0) {
+        reportNoEndpoint("The socket library did not start for", address, "");
+        return false;
+    }
+    Socket listener = kInvalidSocket;
+    int code = 0;
+    if (listenOn(host, port, listener, code)) {
+        serveOn(server, listener, host);
+        return true;
+    }
+    if (code != kErrAddressInUse || inUseWaitMs <= 0) {
+        reportNoEndpoint("Cannot listen on", address, socketErrorMessage(code, ""));
+        return false;
+    }
+    // The server this one took over from ends in a moment, and with it its
+    // hold on the address: tried again meanwhile, on a thread of its own.
+    std::string given = address;
+    std::thread([&server, host, port, given, inUseWaitMs] {
+        long long end = monotonicMs() + inUseWaitMs;
+        Socket again = kInvalidSocket;
+        int failure = kErrAddressInUse;
+        while (failure == kErrAddressInUse && monotonicMs() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (listenOn(host, port, again, failure)) return serveOn(server, again, host);
+        }
+        reportNoEndpoint("Cannot listen on", given.c_str(), socketErrorMessage(failure, ""));
+    }).detach();
     return true;
 }

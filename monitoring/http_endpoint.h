@@ -22,4 +22,6 @@ inline constexpr long long kHttpRequestMs = 2000;
 // its thread, which runs until the process ends. Prints the address it
 // serves on, or why there is none: an address that cannot be used or a port
 // that cannot be opened leaves the server serving without the endpoint.
-bool startHttpEndpoint(GameServer& server, const char* address);
+// inUseWaitMs: a port in use is tried again for that long (a server that
+// took over from another process, which still holds it for a moment).
+bool startHttpEndpoint(GameServer& server, const char* address, int inUseWaitMs = 0);

@@ -55,6 +55,8 @@ void followKeeper(GameServer& server, ConsoleReader& console, bool onlylan, void
             std::string word = messageWord(line, &rest);
             if (word == "stop") {
                 onStop(context, rest == "terminate" ? StopRequest::Terminate : StopRequest::Interrupt);
+            } else if (word == "failed") {
+                count(server.counters, Counter::UpgradesFailedCheck);
             } else if (word == "handover") {
                 char* end = nullptr;
                 unsigned long pid = std::strtoul(rest.c_str(), &end, 10);
