@@ -9,3 +9,8 @@ void closeWithReset(Socket s) {
     ::setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
     netClose(s);
 }
+
+bool inheritedByPrograms(Socket s) {
+    DWORD flags = 0;
+    return GetHandleInformation(reinterpret_cast<HANDLE>(s), &flags) && (flags & HANDLE_FLAG_INHERIT) != 0;
+}
