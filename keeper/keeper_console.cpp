@@ -4,6 +4,10 @@
 #include "keeper/keeper_state.h"
 #include "platform/streams/console_input.h"
 
+namespace {
+constexpr std::size_t kHeldInputMax = 1024 * 1024;
+}  // namespace
+
 void passConsoleOn() {
     KeeperState& k = keeperState();
     char buf[4096];
@@ -20,7 +24,9 @@ void passConsoleOn() {
             return;
         }
         if (k.inputSwitching) {
-            k.heldInput.append(buf, static_cast<std::size_t>(n));
+            // A switch lasts seconds; input beyond this meanwhile is lost.
+            if (k.heldInput.size() + static_cast<std::size_t>(n) <= kHeldInputMax)
+                k.heldInput.append(buf, static_cast<std::size_t>(n));
             continue;
         }
         std::shared_ptr<Kept> serving;

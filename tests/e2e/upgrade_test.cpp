@@ -544,6 +544,8 @@ TEST(e2eUpgrade, AProgramThatCannotTakeOverLeavesTheServerServing) {
     for (const auto& l : server->lines(Stream::Out)) upgrades += l.rfind("Upgrading server to ", 0) == 0;
     EXPECT_EQ(upgrades, checked + failing.size() + 2);
     EXPECT_EQ(server->lines(Stream::Out).back(), "Stopping server...");
+    // No program that failed to take over is left holding a connection open.
+    for (Client* c : {alice.get(), bob.get()}) EXPECT_TRUE(c->waitForClose());
 }
 
 // A stop asked for while a new program takes over waits for the old program
