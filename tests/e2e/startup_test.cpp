@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "harness.h"
 
 namespace e2e {
@@ -132,6 +134,25 @@ TEST(e2eStartUp, SigtermEndsTheProcessLikeExit) {
     if (serverIsWindows())
         GTEST_SKIP() << "Windows has no SIGTERM, and Wine ends a Windows process on it without any console event";
     expectStopLikeExit(SIGTERM);
+}
+
+// The process started ends for good, as a task manager ends it: nothing of
+// the server serves on without it (on Windows, the server process it keeps
+// stops once its keeper is gone).
+TEST(e2eStartUp, AKilledProcessLeavesNoServerBehind) {
+    auto server = Server::start();
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    server->signal(SIGKILL);
+    server->waitForExit();
+    EXPECT_TRUE(alice->waitForClose());
+    bool listening = true;
+    for (auto end = driver::Clock::now() + kWait; listening && driver::Clock::now() < end;) {
+        driver::Client late(server->port());
+        listening = late.connected();
+        if (listening) std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_FALSE(listening) << "something still listens on the port";
 }
 
 TEST(e2eStartUp, EndOfConsoleInputKeepsTheServerServing) {

@@ -189,6 +189,8 @@ TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
     server->signal(stopSignal());
     EXPECT_EQ(server->waitForExit(), 0);
     EXPECT_TRUE(server->lines(Stream::Err).empty());
+    // Nothing of the server stays behind: every connection ends with it.
+    for (Client* c : {alice.get(), carol.get(), &dave}) EXPECT_TRUE(c->waitForClose());
 }
 
 TEST(e2eUpgrade, UpgradesUnderTrafficLoseNoFrameAndLeaveNoHandle) {
