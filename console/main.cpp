@@ -44,6 +44,7 @@ ServerProcess gProcess;
     // A console nobody reads must not keep the process alive: what the
     // writer cannot write out within the bound is lost.
     drainOutput(kOutputDrainMs);
+    if (keptByKeeper()) tellKeeper("ending");
     endProcess(0);
 }
 

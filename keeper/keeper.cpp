@@ -90,7 +90,22 @@ void keepServers(int argc, char** argv) {
         if (!keptServerEnded(serving->process, 200, &code)) continue;
         std::lock_guard<std::mutex> guard(k.lock);
         if (k.current != serving) continue;
-        waitForOutputEnd(*serving, 1000);
+        waitForPipesEnd(*serving, 1000);
+        bool asked = false;
+        {
+            std::lock_guard<std::mutex> said(serving->lock);
+            asked = serving->ending;
+        }
+        // A server that ended without stopping (killed, crashed) is a
+        // failure, whatever code the system gave it, so that a service
+        // manager runs its recovery actions.
+        if (!asked) {
+            char line[160];
+            std::snprintf(line, sizeof line, "The server process ended without stopping (exit code %lu).",
+                          static_cast<unsigned long>(code));
+            writeLine(Stream::Err, line);
+            if (code == 0) code = 1;
+        }
         drainOutput(kOutputDrainMs);
         endProcess(static_cast<int>(code));
     }

@@ -13,6 +13,7 @@
 //                "state LEN N"      + LEN bytes + N descriptions: the hand-over
 //                "cannot WHY"       it cannot hand over
 //                "serving"          it took everything over
+//                "ending"           it stops, as asked, and ends
 //                "refused WHY"      it refuses the state and ends
 #pragma once
 

@@ -28,6 +28,7 @@ struct Kept {
     };
     std::deque<Message> inbox;
     bool silent = false;  // its message pipe has ended
+    bool ending = false;  // it said it stops
     int outputsOpen = 2;  // its output pipes not yet at their end
 };
 
@@ -36,8 +37,8 @@ struct Kept {
 bool nextMessage(Kept& kept, int waitMs, Kept::Message& message, bool* timedOut);
 // Starts the program as a kept server with its three reading threads.
 std::shared_ptr<Kept> startKept(const char* program, bool takesOver, std::string& why);
-// Waits until both its output pipes have ended, at most waitMs.
-void waitForOutputEnd(Kept& kept, int waitMs);
+// Waits until its output and message pipes have ended, at most waitMs.
+void waitForPipesEnd(Kept& kept, int waitMs);
 
 struct KeeperState {
     int argc = 0;

@@ -42,6 +42,11 @@ void readMessages(std::shared_ptr<Kept> kept) {
             onReady(kept.get(), rest);
             continue;
         }
+        if (word == "ending") {
+            std::lock_guard<std::mutex> guard(kept->lock);
+            kept->ending = true;
+            continue;
+        }
         if (word == "state") {
             std::size_t len = 0, count = 0;
             constexpr std::size_t kDescription = sizeof(SharedSocket);
@@ -110,7 +115,8 @@ bool nextMessage(Kept& kept, int waitMs, Kept::Message& message, bool* timedOut)
     return true;
 }
 
-void waitForOutputEnd(Kept& kept, int waitMs) {
+void waitForPipesEnd(Kept& kept, int waitMs) {
     std::unique_lock<std::mutex> guard(kept.lock);
-    kept.said.wait_for(guard, std::chrono::milliseconds(waitMs), [&kept] { return kept.outputsOpen == 0; });
+    kept.said.wait_for(guard, std::chrono::milliseconds(waitMs),
+                       [&kept] { return kept.outputsOpen == 0 && kept.silent; });
 }

@@ -2,7 +2,11 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -143,6 +147,23 @@ std::optional<std::string> upgraded(Process& server, const ProgramCopy& program,
     if (!server.waitForLine(Stream::Out, "Upgrading server to " + program.shownPath() + "...", timeout))
         return std::nullopt;
     return server.waitForLineStartingWith(Stream::Out, "Server upgraded to release ", driver::timeLeft(end));
+}
+
+std::vector<int> processesOnPort(int port) {
+    const std::string option = "-port " + std::to_string(port);
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream file(entry.path() / "cmdline");
+        std::string line((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        std::size_t at = line.find(option);
+        if (line.find("gameserver") != std::string::npos && at != std::string::npos &&
+            (at + option.size() == line.size() || line[at + option.size()] == ' '))
+            found.push_back(std::stoi(name));
+    }
+    return found;
 }
 
 // ---------------------------------------------------------------- Client

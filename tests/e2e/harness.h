@@ -96,6 +96,10 @@ void requestUpgrade(Server& server);
 // Waits for an upgrade's two lines, both within the time; the second comes back.
 std::optional<std::string> upgraded(Process& server, const ProgramCopy& program, Ms timeout = kWait);
 
+// The processes (POSIX IDs) whose command line names this port with
+// "-port": the server, and on Windows its keeper too.
+std::vector<int> processesOnPort(int port);
+
 // A game client's connection; one that cannot connect fails the test.
 class Client : public driver::Client {
 public:

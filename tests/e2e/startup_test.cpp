@@ -155,6 +155,24 @@ TEST(e2eStartUp, AKilledProcessLeavesNoServerBehind) {
     EXPECT_FALSE(listening) << "something still listens on the port";
 }
 
+// On Windows the server runs in a process of its own under its keeper: one
+// that ends without stopping (here killed) ends the keeper with a failure
+// and a line, however the system reports its end.
+TEST(e2eStartUp, AServerProcessThatEndsWithoutStoppingIsAFailure) {
+    if (!serverIsWindows()) GTEST_SKIP() << "a Linux server is the process started";
+    auto server = Server::start();
+    ASSERT_TRUE(server);
+    auto alice = join(*server, "alice", {});
+    std::vector<int> processes = processesOnPort(server->port());
+    ASSERT_EQ(processes.size(), 2u);
+    for (int pid : processes)
+        if (pid != server->pid()) ::kill(pid, SIGKILL);
+    EXPECT_TRUE(server->waitForLineStartingWith(Stream::Err, "The server process ended without stopping (exit code "));
+    auto code = server->waitForExit();
+    EXPECT_TRUE(code.has_value() && *code != 0);
+    EXPECT_TRUE(alice->waitForClose());
+}
+
 TEST(e2eStartUp, EndOfConsoleInputKeepsTheServerServing) {
     auto server = Server::start();
     ASSERT_TRUE(server);
