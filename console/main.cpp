@@ -19,6 +19,7 @@
 #include "platform/process/program_check.h"
 #include "platform/process/stop_signal.h"
 #include "platform/service/service_mode.h"
+#include "platform/service/service_stop.h"
 #include "server/lifecycle.h"
 #include "streams/output.h"
 #include "upgrade/take_over.h"
@@ -119,6 +120,7 @@ int serve(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    stopServiceIfAsked(argc, argv);
     runAsServiceIfAsked(argc, argv, serve);
     return serve(argc, argv);
 }
