@@ -7,7 +7,7 @@
 # make test-windows  only the Windows suite: the unit tests as .exe and the end-to-end
 #                    tests against gameserver.exe, both under Wine
 # make fuzz          runs each fuzz target for FUZZ_SECONDS (60) seconds
-# make package       builds the .deb, and the Windows .zip where MinGW is installed
+# make package       builds the .deb, and the Windows .zip and .msi where MinGW is installed
 # make image         builds the container image gameserver:VERSION with podman (or docker)
 #
 # Each target first installs what it needs and is missing, with
@@ -159,9 +159,10 @@ bench: build
 	./$(BUILD)/upgrade_bench ./$(BUILD)/gameserver 63 60 20 ./$(BUILD)/tests/gameserver_crash
 
 # $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and
-# $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip where the MinGW-w64
-# compiler and the toolchain file are there. Only the server (and on Linux its
-# health probe) is compiled.
+# $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip and the installer
+# gameserver-VERSION-x64.msi where the MinGW-w64 compiler and the toolchain
+# file are there (the installer also needs wixl and msiinfo, from the group
+# windows). Only the server (and on Linux its health probe) is compiled.
 package:
 	@$(INSTALL_DEPS) build package
 	$(CONFIGURE)
@@ -171,9 +172,15 @@ package:
 	  set -e; \
 	  cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath $(MINGW_TOOLCHAIN)); \
 	  cmake --build $(MINGW_BUILD) -j $(JOBS) --target gameserver; \
-	  cd $(MINGW_BUILD) && cpack -G ZIP; \
+	  (cd $(MINGW_BUILD) && cpack -G ZIP); \
+	  if command -v wixl >/dev/null && command -v msiinfo >/dev/null; then \
+	    cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath $(MINGW_TOOLCHAIN)); \
+	    cmake --build $(MINGW_BUILD) --target msi; \
+	  else \
+	    echo "No Windows .msi: needs wixl and msiinfo (packages wixl and msitools, in scripts/install-deps windows)"; \
+	  fi; \
 	else \
-	  echo "No Windows .zip: needs the MinGW-w64 compiler (g++-mingw-w64-x86-64) and $(MINGW_TOOLCHAIN)"; \
+	  echo "No Windows .zip or .msi: needs the MinGW-w64 compiler (g++-mingw-w64-x86-64) and $(MINGW_TOOLCHAIN)"; \
 	fi
 
 # gameserver:VERSION in podman's (or docker's) image store, and saved as
