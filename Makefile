@@ -109,13 +109,16 @@ fuzz-ci: fuzz-build
 # One Wine server for the whole run (it ends a minute after the last Windows
 # process): a server that quits between two tests races the next one's start.
 # A server left from an earlier run (which may quit at once) is ended first:
-# a second server for the prefix cannot start beside it.
+# a second server for the prefix cannot start beside it. wineboot without
+# --init: the first program of a prefix starts `wineboot --init` itself, and
+# a second one beside it starts a second service manager, which answers
+# every other process with a database of its own.
 test-windows: build windows
 	mkdir -p $(MINGW_BUILD)/wine-prefix
 	$(WINE_ENV) $(WINESERVER) -k 2>/dev/null || true
 	$(WINE_ENV) $(WINESERVER) -w
 	$(WINE_ENV) $(WINESERVER) -p60
-	$(WINE_ENV) $(WINE_RUN) --exec wineboot --init
+	$(WINE_ENV) $(WINE_RUN) --exec wineboot
 	cd $(MINGW_BUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE_RUN) --exec $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \
 		ctest --output-on-failure -j $(JOBS) -R '^(e2e|list_e2e)'
