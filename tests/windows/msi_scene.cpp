@@ -136,11 +136,12 @@ std::string installedProgram() {
     return path + "\\gameserver\\gameserver.exe";
 }
 
-// A release left installed by a run that was killed goes first.
-bool removeLeftovers(SC_HANDLE manager, const std::wstring& newer) {
-    std::string version;
-    if (!installedVersion(version)) return false;
-    if (!version.empty() && !msiexec(L"/x \"" + newer + L"\"", "msi-leftover.log", 0)) return false;
+// A release left installed by a run that was killed goes first, by its
+// product code: a package built since has another one.
+bool removeLeftovers(SC_HANDLE manager) {
+    wchar_t product[39];
+    while (MsiEnumRelatedProductsW(kUpgradeCode, 0, 0, product) == ERROR_SUCCESS)
+        if (!msiexec(L"/x " + std::wstring(product), "msi-leftover.log", 0)) return false;
     removeService(manager, kService);
     return true;
 }
@@ -160,7 +161,7 @@ bool refusesBadOptions(const std::wstring& older) {
 bool runMsiScene(SC_HANDLE manager, const std::string& olderMsi, const std::string& newerMsi,
                  const std::string& newerVersion) {
     std::wstring older = windowsPath(olderMsi), newer = windowsPath(newerMsi);
-    if (!removeLeftovers(manager, newer) || !refusesBadOptions(older)) return false;
+    if (!removeLeftovers(manager) || !refusesBadOptions(older)) return false;
     std::string olderVersion;
     int port = freePort();
     std::wstring options = L" SERVICENAME=T2 MAXPLAYERS=8 ONLYLAN=1 PORT=" + std::to_wstring(port);
