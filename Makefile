@@ -7,7 +7,7 @@
 # make test-windows  only the Windows suite: the unit tests as .exe and the end-to-end
 #                    tests against gameserver.exe, both under Wine
 # make fuzz          runs each fuzz target for FUZZ_SECONDS (60) seconds
-# make package       builds the .deb, and the Windows .zip where MinGW is installed
+# make package       builds the .deb, and the Windows .zip and .msi where MinGW is installed
 # make image         builds the container image gameserver:VERSION with podman (or docker)
 #
 # Each target first installs what it needs and is missing, with
@@ -109,13 +109,16 @@ fuzz-ci: fuzz-build
 # One Wine server for the whole run (it ends a minute after the last Windows
 # process): a server that quits between two tests races the next one's start.
 # A server left from an earlier run (which may quit at once) is ended first:
-# a second server for the prefix cannot start beside it.
+# a second server for the prefix cannot start beside it. wineboot without
+# --init: the first program of a prefix starts `wineboot --init` itself, and
+# a second one beside it starts a second service manager, which answers
+# every other process with a database of its own.
 test-windows: build windows
 	mkdir -p $(MINGW_BUILD)/wine-prefix
 	$(WINE_ENV) $(WINESERVER) -k 2>/dev/null || true
 	$(WINE_ENV) $(WINESERVER) -w
 	$(WINE_ENV) $(WINESERVER) -p60
-	$(WINE_ENV) $(WINE_RUN) --exec wineboot --init
+	$(WINE_ENV) $(WINE_RUN) --exec wineboot
 	cd $(MINGW_BUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE_RUN) --exec $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \
 		ctest --output-on-failure -j $(JOBS) -R '^(e2e|list_e2e)'
@@ -159,9 +162,10 @@ bench: build
 	./$(BUILD)/upgrade_bench ./$(BUILD)/gameserver 63 60 20 ./$(BUILD)/tests/gameserver_crash
 
 # $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and
-# $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip where the MinGW-w64
-# compiler and the toolchain file are there. Only the server (and on Linux its
-# health probe) is compiled.
+# $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip and the installer
+# gameserver-VERSION-x64.msi where the MinGW-w64 compiler and the toolchain
+# file are there (the installer also needs wixl and msiinfo, from the group
+# windows). Only the server (and on Linux its health probe) is compiled.
 package:
 	@$(INSTALL_DEPS) build package
 	$(CONFIGURE)
@@ -171,9 +175,15 @@ package:
 	  set -e; \
 	  cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath $(MINGW_TOOLCHAIN)); \
 	  cmake --build $(MINGW_BUILD) -j $(JOBS) --target gameserver; \
-	  cd $(MINGW_BUILD) && cpack -G ZIP; \
+	  (cd $(MINGW_BUILD) && cpack -G ZIP); \
+	  if command -v wixl >/dev/null && command -v msiinfo >/dev/null; then \
+	    cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath $(MINGW_TOOLCHAIN)); \
+	    cmake --build $(MINGW_BUILD) --target msi; \
+	  else \
+	    echo "No Windows .msi: needs wixl and msiinfo (packages wixl and msitools, in scripts/install-deps windows)"; \
+	  fi; \
 	else \
-	  echo "No Windows .zip: needs the MinGW-w64 compiler (g++-mingw-w64-x86-64) and $(MINGW_TOOLCHAIN)"; \
+	  echo "No Windows .zip or .msi: needs the MinGW-w64 compiler (g++-mingw-w64-x86-64) and $(MINGW_TOOLCHAIN)"; \
 	fi
 
 # gameserver:VERSION in podman's (or docker's) image store, and saved as

@@ -1,6 +1,7 @@
 # Install rules and packages: on Linux the program, the README, the systemd
 # units and the default options file, packed by CPack into a .deb; for
-# Windows (the MinGW cross-build) gameserver.exe and the README in a .zip.
+# Windows (the MinGW cross-build) gameserver.exe and the README in a .zip, and
+# an installer (.msi) that registers the service (cmake/msi.cmake).
 include(GNUInstallDirs)
 
 # Installing and packing need only the server, not the tests.
@@ -21,6 +22,11 @@ if(WIN32)
   install(FILES README.md DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "gameserver-${PROJECT_VERSION}-win64")
+  # And the installer, which registers the service: `cmake --build . --target msi`.
+  include(${CMAKE_CURRENT_LIST_DIR}/msi.cmake)
+  if(NOT GAMESERVER_MSI_MISSING)
+    gameserver_msi(msi ${PROJECT_VERSION} ${CMAKE_BINARY_DIR}/packages/gameserver-${PROJECT_VERSION}-x64.msi)
+  endif()
 else()
   install(TARGETS gameserver gameserver-probe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -23,6 +23,7 @@
 #include "platform/process/stop_signal.h"
 #include "platform/process/upgrade_request.h"
 #include "platform/service/service_mode.h"
+#include "platform/service/service_stop.h"
 #include "server/lifecycle.h"
 #include "streams/output.h"
 #include "upgrade/keeper_link.h"
@@ -136,6 +137,7 @@ int serve(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     askForUpgradeIfAsked(argc, argv);
+    stopServiceIfAsked(argc, argv);
     runAsServiceIfAsked(argc, argv, serve);
     return serve(argc, argv);
 }

@@ -61,6 +61,7 @@ for target in build package; do
     [[ $(installs $target) == *" $heavy "* ]] && fail "make $target installs $heavy"
   done
 done
+[[ $(installs test-windows) == *" msitools "*" wixl "* ]] || fail "make test-windows installs no wixl and msitools: $(installs test-windows)"
 [[ $(installs image) == *" podman "* ]] || fail "make image installs no podman: $(installs image)"
 [ "$(installs test)" = "$(sort -u <<<"$every" | tr '\n' ' ')" ] || fail "make test installs less than all"
 
