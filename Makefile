@@ -6,6 +6,9 @@
 # make build-types   builds only the server, in CMake's Debug, Release and MinSizeRel types
 # make test-windows  only the Windows suite: the unit tests as .exe and the end-to-end
 #                    tests against gameserver.exe, both under Wine
+# make bench         the benchmarks' figures; the upgrade bench also against
+#                    gameserver.exe under Wine where MinGW-w64 and Wine are installed
+# make bench-windows only the upgrade bench against gameserver.exe under Wine
 # make fuzz          runs each fuzz target for FUZZ_SECONDS (60) seconds
 # make package       builds the .deb, and the Windows .zip and .msi where MinGW is installed
 # make image         builds the container image gameserver:VERSION with podman (or docker)
@@ -20,7 +23,7 @@
 #   image                        build image
 #   fuzz, fuzz-ci                build fuzz
 #   windows                      build windows
-#   test-windows                 build tests windows
+#   test-windows, bench-windows  build tests windows
 #   test, deps                   all of them
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
@@ -44,7 +47,7 @@ INSTALL_DEPS = scripts/install-deps
 # when it was first configured, or once a target asks for them.
 CONFIGURE = cmake -S . -B $(BUILD) -G Ninja
 
-.PHONY: deps configure build build-types run test plain tsan asan fuzz-build fuzz fuzz-ci windows test-windows bench package image clean
+.PHONY: deps configure build build-types run test plain tsan asan fuzz-build fuzz fuzz-ci windows test-windows bench bench-windows package image clean
 
 deps:
 	@$(INSTALL_DEPS) all
@@ -104,8 +107,6 @@ fuzz: fuzz-build
 fuzz-ci: fuzz-build
 	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
 
-# The end-to-end tests (the list ones included) are the Linux suite's, pointed
-# at gameserver.exe.
 # One Wine server for the whole run (it ends a minute after the last Windows
 # process): a server that quits between two tests races the next one's start.
 # A server left from an earlier run (which may quit at once) is ended first:
@@ -113,12 +114,18 @@ fuzz-ci: fuzz-build
 # --init: the first program of a prefix starts `wineboot --init` itself, and
 # a second one beside it starts a second service manager, which answers
 # every other process with a database of its own.
-test-windows: build windows
+define wine_ready
 	mkdir -p $(MINGW_BUILD)/wine-prefix
 	$(WINE_ENV) $(WINESERVER) -k 2>/dev/null || true
 	$(WINE_ENV) $(WINESERVER) -w
 	$(WINE_ENV) $(WINESERVER) -p60
 	$(WINE_ENV) $(WINE_RUN) --exec wineboot
+endef
+
+# The end-to-end tests (the list ones included) are the Linux suite's, pointed
+# at gameserver.exe.
+test-windows: build windows
+	$(wine_ready)
 	cd $(MINGW_BUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && $(WINE_ENV) GAMESERVER_COMMAND="$(WINE_RUN) --exec $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" \
 		ctest --output-on-failure -j $(JOBS) -R '^(e2e|list_e2e)'
@@ -154,12 +161,25 @@ test:
 # players at 60 frames a second, one upgrade a second for 20 seconds, a few
 # more with the console stalled, and a new program that crashes while taking
 # over (the test build gameserver_crash), which the old one must survive.
+# Where MinGW-w64 and Wine are installed, the upgrade bench runs once more
+# against gameserver.exe (bench-windows).
 bench: build
 	./$(BUILD)/relay_bench 8 60 5
 	./$(BUILD)/relay_bench 32 60 5
 	./$(BUILD)/relay_bench 63 60 5 scrape
 	./$(BUILD)/drain_bench ./$(BUILD)/gameserver 63 60
 	./$(BUILD)/upgrade_bench ./$(BUILD)/gameserver 63 60 20 ./$(BUILD)/tests/gameserver_crash
+	@if command -v $(MINGW_CXX) >/dev/null && [ -x $(WINE) ]; then $(MAKE) --no-print-directory bench-windows; \
+	else echo "Windows upgrade bench skipped: $(MINGW_CXX) or $(WINE) missing"; fi
+
+# The upgrade bench against gameserver.exe under Wine, whose timings are not
+# Windows': the same load and upgrades, each asked for with
+# "gameserver.exe -upgrade PORT", and the Windows build that crashes while
+# taking over; the stalled console does not apply there.
+bench-windows: build windows
+	$(wine_ready)
+	$(WINE_ENV) ./$(BUILD)/upgrade_bench "$(WINE_RUN) --exec $(CURDIR)/$(MINGW_BUILD)/gameserver.exe" 63 60 20 \
+		$(CURDIR)/$(MINGW_BUILD)/tests/gameserver_crash.exe
 
 # $(BUILD)/packages/gameserver_VERSION_ARCH.deb, and
 # $(MINGW_BUILD)/packages/gameserver-VERSION-win64.zip and the installer

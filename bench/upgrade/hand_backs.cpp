@@ -8,19 +8,21 @@
 
 namespace {
 
-// The line the old program writes when it serves on after the new one crashed.
+// The line the old program writes when it serves on after the new one
+// crashed: of a signal on Linux, of an exception on Windows.
 bool tellsOfCrash(const std::string& line) {
-    return line.find(" crashed with signal ") != std::string::npos &&
+    return (line.find(" crashed with signal ") != std::string::npos ||
+            line.find(" crashed with exception 0x") != std::string::npos) &&
            line.ends_with(" while taking over; the server serves on.");
 }
 
-// Signals the upgrade and waits for its line: true for "Upgrade failed",
+// Asks for the upgrade and waits for its line: true for "Upgrade failed",
 // false for "Server upgraded", the end of the output or no line in time.
 bool upgradeFails(Bench& b, int upgrade, long long& signalledNs) {
     std::unique_lock<std::mutex> guard(b.console.lock);
     const int failedBefore = b.console.upgradesFailed, doneBefore = b.console.upgradesDone;
     guard.unlock();
-    signalledNs = signalUpgrade(b, upgrade);
+    signalledNs = requestUpgrade(b, upgrade);
     guard.lock();
     b.console.changed.wait_for(guard, kUpgradeWait, [&] {
         return b.console.upgradesFailed > failedBefore || b.console.upgradesDone > doneBefore || b.console.ended[0] ||

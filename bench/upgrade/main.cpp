@@ -25,10 +25,18 @@
 // Frames lost and out of order are given for the whole run and for each of
 // its phases. Figures only; nothing here passes or fails.
 //
-// This file holds the run's order; players.cpp the load, server_console.cpp
-// the server and its lines, one file each phase, report.cpp the figures.
+// The Windows server runs as well, under Wine: the server's command is then
+// the words that run gameserver.exe (e.g. "scripts/wine-run --exec
+// build-mingw/gameserver.exe", as one argument), and the crashing build the
+// .exe of that fault. Each upgrade is asked for with "gameserver.exe -upgrade
+// PORT" instead of SIGUSR2. The stalled console is skipped: the keeper takes
+// the server's output as it comes, so no console holds the server up.
 //
-// Usage: upgrade_bench SERVER_BINARY [players=63] [rate=60] [upgrades=20] [CRASHING_BINARY]
+// This file holds the run's order; players.cpp the load, server_console.cpp
+// the server and its lines, upgrade_trigger.cpp the requests, one file each
+// phase, report.cpp the figures.
+//
+// Usage: upgrade_bench SERVER_COMMAND [players=63] [rate=60] [upgrades=20] [CRASHING_BINARY]
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,7 +51,9 @@
 #include "phases.h"
 #include "process_info.h"
 #include "report.h"
+#include "server_command.h"
 #include "timing.h"
+#include "upgrade_trigger.h"
 
 namespace {
 
@@ -62,33 +72,39 @@ std::unique_ptr<driver::ProgramCopy> copyProgram(const std::string& binary) {
 int main(int argc, char** argv) {
     if (argc < 2 || argc > 6) {
         std::fprintf(stderr,
-                     "usage: upgrade_bench SERVER_BINARY [players=63] [rate=60] [upgrades=20] [CRASHING_BINARY]\n");
+                     "usage: upgrade_bench SERVER_COMMAND [players=63] [rate=60] [upgrades=20] [CRASHING_BINARY]\n");
         return 2;
     }
     RunFigures run;
-    const std::string binary = argv[1];
+    ServerCommand command;
     run.players = argc > 2 ? std::atoi(argv[2]) : 63;
     run.rate = argc > 3 ? std::atoi(argv[3]) : 60;
     run.upgrades = argc > 4 ? std::atoi(argv[4]) : 20;
     // A build of the server that crashes while it takes over.
     run.crashing = argc > 5 ? argv[5] : "";
-    if (run.players < 2 || run.players > 63 || run.rate < 1 || run.rate > 1000 || run.upgrades < 0) {
+    if (!parseCommand(argv[1], command) || run.players < 2 || run.players > 63 || run.rate < 1 || run.rate > 1000 ||
+        run.upgrades < 0) {
         std::fprintf(stderr,
-                     "usage: upgrade_bench SERVER_BINARY [players 2..63] [rate 1..1000] [upgrades 0..] "
+                     "usage: upgrade_bench SERVER_COMMAND [players 2..63] [rate 1..1000] [upgrades 0..] "
                      "[CRASHING_BINARY]\n");
         return 2;
     }
     if (!run.crashing.empty() && ::access(run.crashing.c_str(), R_OK) != 0)
         fail("cannot read " + run.crashing + ": " + std::strerror(errno));
+    if (command.windows) {
+        run.windows = true;
+        run.wine = wineVersion(command);
+        run.trigger = "request";
+    }
     clearOnStopSignals();
     run.loadAtStart = loadAverage();
     run.cpuWaitAtStartUs = cpuWaitUs();
     run.startNs = driver::nowNs();
 
-    auto program = copyProgram(binary);
+    auto program = copyProgram(command.program());
     Console console;
     int port = 0;
-    auto server = startServer(program->path(), console, port);
+    auto server = startServer(command.runFrom(program->path()), console, port);
 
     // Room for the send times of a run whose upgrades all take their longest.
     const int handBackUpgrades = run.crashing.empty() ? 0 : kHandBacks + 1;
@@ -104,12 +120,17 @@ int main(int argc, char** argv) {
     load.startSending();
     std::this_thread::sleep_for(kWarmUp);
 
-    Bench bench{*program, *server, console, receipts};
+    UpgradeTrigger trigger(command, *server, port);
+    Bench bench{*program, *server, console, receipts, trigger};
     run.steady = upgradeSteadily(bench, run.upgrades);
     // The later phases, once the regular upgrades went well.
     run.laterPhases = run.steady.failedAt == 0 && !run.steady.serverGone;
     if (run.laterPhases) {
-        run.stalled = upgradeWithConsoleStalled(bench, run.upgrades + 1);
+        if (command.windows)
+            run.stalled.skippedWhy =
+                "as the Windows server's keeper takes its output as it comes: no console holds its lines up";
+        else
+            run.stalled = upgradeWithConsoleStalled(bench, run.upgrades + 1);
         if (!run.crashing.empty())
             run.handBacks = upgradeToCrashingProgram(bench, run.crashing, run.upgrades + kStalledUpgrades + 1);
     }
@@ -126,6 +147,7 @@ int main(int argc, char** argv) {
     load.closeConnections();
     server->finish();
 
+    run.requestRunsNs = trigger.requestRunsNs();
     printReport(run, receipts, console);
     program.reset();
     programRemoved();

@@ -13,6 +13,7 @@
 #include "process_info.h"
 #include "program_copy.h"
 #include "server_console.h"
+#include "upgrade_trigger.h"
 
 using namespace std::chrono_literals;
 
@@ -42,10 +43,12 @@ struct Bench {
     driver::Process& server;
     Console& console;
     Receipts& receipts;
+    UpgradeTrigger& trigger;
 };
 
-// SIGUSR2 for the upgrade numbered `upgrade` in the run; its time.
-long long signalUpgrade(Bench& b, int upgrade);
+// Asks for the upgrade numbered `upgrade` in the run (SIGUSR2, or the
+// request to the Windows server); the time of asking.
+long long requestUpgrade(Bench& b, int upgrade);
 void sleepUntilNs(long long at);
 // The good program, or another one, copied to the path; the file now there.
 driver::FileId install(Bench& b, const std::string& source = "");
@@ -64,6 +67,7 @@ SteadyFigures upgradeSteadily(Bench& b, int upgrades);
 
 struct StallFigures {
     bool ran = false;
+    std::string skippedWhy;  // where it did not run by design
     bool stalled = false;
     int helpCommands = 0;  // written to the server
     int pipeCapacity = 0;
@@ -95,14 +99,14 @@ struct HandBackFigures {
     int tookOver = 0;         // the faulty program served: its fault did not strike
     int unexpectedLines = 0;  // "Upgrade failed" lines that do not tell of the crash
     std::string firstLine;
-    std::vector<long long> toLineNs;   // SIGUSR2 to "Upgrade failed"
-    std::vector<long long> toFrameNs;  // SIGUSR2 to the first frame relayed after that line
+    std::vector<long long> toLineNs;   // the request to "Upgrade failed"
+    std::vector<long long> toFrameNs;  // the request to the first frame relayed after that line
     // The good program installed again, and one more upgrade.
     bool goodTried = false;
     bool goodDone = false;
-    long long goodNs = 0;  // SIGUSR2 to "Server upgraded"
+    long long goodNs = 0;  // the request to "Server upgraded"
     std::string goodLine;
 };
-// The program that crashes while it takes over, installed and signalled
-// kHandBacks times a second apart; then the good program and one more upgrade.
+// The program that crashes while it takes over, installed and asked to take
+// over kHandBacks times a second apart; then the good program and one more upgrade.
 HandBackFigures upgradeToCrashingProgram(Bench& b, const std::string& crashing, int firstUpgrade);

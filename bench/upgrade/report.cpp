@@ -56,7 +56,10 @@ const char* toldAnswer(int told) {
 }
 
 void printStalled(const StallFigures& s, const Receipts& r) {
-    if (!s.ran) return;
+    if (!s.ran) {
+        if (!s.skippedWhy.empty()) std::printf("console stalled at the upgrade: skipped, %s\n", s.skippedWhy.c_str());
+        return;
+    }
     std::printf(
         "console stalled at the upgrade: %d help commands written, then the server's standard output left "
         "unread\n",
@@ -91,8 +94,9 @@ void printStalled(const StallFigures& s, const Receipts& r) {
         ms(r.longestGapNs[kStalledPhase]), ms(r.longestDelayNs[kStalledPhase]), ms(r.longestTickGapNs[kStalledPhase]));
 }
 
-void printHandBacks(const HandBackFigures& h, const Receipts& r, const std::string& crashing, long lost,
-                    long outOfOrder) {
+void printHandBacks(const HandBackFigures& h, const Receipts& r, const RunFigures& run, long lost, long outOfOrder) {
+    const std::string& crashing = run.crashing;
+    const char* trigger = run.trigger.c_str();
     if (!h.ran) {
         std::printf(
             "new program that crashes while taking over: skipped (no such program given; it is the fifth "
@@ -110,13 +114,13 @@ void printHandBacks(const HandBackFigures& h, const Receipts& r, const std::stri
     std::printf("\n");
     if (!h.firstLine.empty()) std::printf("  the first line: %s\n", h.firstLine.c_str());
     if (!h.toLineNs.empty()) {
-        std::printf("  SIGUSR2 to \"Upgrade failed\": median %.1f ms, longest %.1f ms (each: ",
+        std::printf("  %s to \"Upgrade failed\": median %.1f ms, longest %.1f ms (each: ", trigger,
                     ms(percentile(h.toLineNs, 0.5)), ms(percentile(h.toLineNs, 1.0)));
         printList(h.toLineNs);
         std::printf(")\n");
     }
     if (!h.toFrameNs.empty()) {
-        std::printf("  SIGUSR2 to the first frame relayed after that line: median %.1f ms, longest %.1f ms\n",
+        std::printf("  %s to the first frame relayed after that line: median %.1f ms, longest %.1f ms\n", trigger,
                     ms(percentile(h.toFrameNs, 0.5)), ms(percentile(h.toFrameNs, 1.0)));
     }
     if (h.attempted > 0) {
@@ -130,10 +134,10 @@ void printHandBacks(const HandBackFigures& h, const Receipts& r, const std::stri
     if (h.goodTried) {
         if (h.goodDone)
             std::printf(
-                "  then the good program again: SIGUSR2 to \"Server upgraded\" %.1f ms, longest pause %.1f ms; "
+                "  then the good program again: %s to \"Server upgraded\" %.1f ms, longest pause %.1f ms; "
                 "%s\n",
-                ms(h.goodNs), ms(r.longestGapInUpgradeNs[static_cast<std::size_t>(h.firstUpgrade + kHandBacks)]),
-                h.goodLine.c_str());
+                trigger, ms(h.goodNs),
+                ms(r.longestGapInUpgradeNs[static_cast<std::size_t>(h.firstUpgrade + kHandBacks)]), h.goodLine.c_str());
         else
             std::printf("  then the good program again: IT DID NOT TAKE OVER within %lld s\n",
                         static_cast<long long>(kUpgradeWait.count()));
@@ -159,6 +163,8 @@ void printReport(const RunFigures& run, const Receipts& receipts, const Console&
         "upgrade_bench: %d players, %d frames/s each; %lld s without upgrades, then %d upgrade%s %lld ms apart\n",
         run.players, run.rate, static_cast<long long>(kWarmUp.count()), run.upgrades, run.upgrades == 1 ? "" : "s",
         static_cast<long long>(std::chrono::milliseconds(kUpgradeEvery).count()));
+    if (run.windows)
+        std::printf("the Windows server, measured under %s: Wine's timings, not Windows'\n", run.wine.c_str());
     std::printf("load average at start: %s, at end: %s (%u cores)", run.loadAtStart.c_str(), loadAverage().c_str(),
                 std::thread::hardware_concurrency());
     const long long waitAtEnd = cpuWaitUs();
@@ -201,21 +207,27 @@ void printReport(const RunFigures& run, const Receipts& receipts, const Console&
         "with upgrades %.1f ms\n",
         ms(receipts.longestTickGapNs[kWarmUpPhase]), ms(receipts.longestTickGapNs[kUpgradesPhase]));
     if (!signalNs.empty()) {
-        std::printf("SIGUSR2 to \"Server upgraded\": median %.1f ms, longest %.1f ms", ms(percentile(toUpgraded, 0.5)),
-                    ms(percentile(toUpgraded, 1.0)));
+        std::printf("%s to \"Server upgraded\": median %.1f ms, longest %.1f ms", run.trigger.c_str(),
+                    ms(percentile(toUpgraded, 0.5)), ms(percentile(toUpgraded, 1.0)));
         std::printf(" (to \"Upgrading server to\": median %.1f ms, longest %.1f ms)\n",
                     ms(percentile(toUpgrading, 0.5)), ms(percentile(toUpgrading, 1.0)));
     }
-    std::printf("server descriptors: %d before the first upgrade, %d after the last\n", steady.fdsBefore,
+    if (!run.requestRunsNs.empty())
+        std::printf("  the request program, from its start to its end: median %.1f ms, longest %.1f ms\n",
+                    ms(percentile(run.requestRunsNs, 0.5)), ms(percentile(run.requestRunsNs, 1.0)));
+    // The Windows server runs in a process the one started keeps; what /proc
+    // tells is that keeper's (its Wine process's).
+    const char* whose = run.windows ? "the keeper's" : "server";
+    std::printf("%s descriptors: %d before the first upgrade, %d after the last\n", whose, steady.fdsBefore,
                 steady.fdsAfter);
-    std::printf("server RSS: %ld kB before the first upgrade, %ld kB after the last\n", steady.rssBefore,
+    std::printf("%s RSS: %ld kB before the first upgrade, %ld kB after the last\n", whose, steady.rssBefore,
                 steady.rssAfter);
     if (run.laterPhases) {
         printStalled(run.stalled, receipts);
-        printHandBacks(run.handBacks, receipts, run.crashing,
+        printHandBacks(run.handBacks, receipts, run,
                        receipts.sentIn[kHandBackPhase] * (run.players - 1) - receipts.distinctIn[kHandBackPhase],
                        receipts.outOfOrderIn[kHandBackPhase]);
-        std::printf("server descriptors and RSS after these phases: %d, %ld kB\n", run.fdsAtEnd, run.rssAtEnd);
+        std::printf("%s descriptors and RSS after these phases: %d, %ld kB\n", whose, run.fdsAtEnd, run.rssAtEnd);
     } else {
         std::printf("console-stalled and hand-back phases skipped: %s\n",
                     steady.serverGone ? "the server's output ended" : "an upgrade did not complete");

@@ -3,12 +3,19 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "phases.h"
 
 struct RunFigures {
     int players = 0, rate = 0, upgrades = 0;
     std::string crashing;  // the program that crashes while taking over, if given
+    // The Windows server, under this Wine (its version line); asked to
+    // upgrade by a request program rather than a signal.
+    bool windows = false;
+    std::string wine;
+    std::string trigger = "SIGUSR2";
+    std::vector<long long> requestRunsNs;  // each request program, start to end
     std::string loadAtStart;
     long long cpuWaitAtStartUs = -1;
     long long startNs = 0;

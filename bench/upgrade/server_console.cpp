@@ -53,7 +53,7 @@ void onEnd(Console& console, int stream) {
 
 }  // namespace
 
-std::unique_ptr<driver::Process> startServer(const std::string& program, Console& console, int& port) {
+std::unique_ptr<driver::Process> startServer(const std::vector<std::string>& command, Console& console, int& port) {
     driver::Process::Options options;
     // A bench killed outright takes the server with it, up to the first
     // upgrade: the server re-executes from a thread of its own, which does
@@ -76,9 +76,9 @@ std::unique_ptr<driver::Process> startServer(const std::string& program, Console
     auto server = driver::startListening<driver::Process>(
         [&](int p) {
             port = p;
-            return std::make_unique<driver::Process>(
-                std::vector<std::string>{program, "-onlylan", "-port", std::to_string(p), "-maxplayers", "63"},
-                options);
+            std::vector<std::string> words = command;
+            words.insert(words.end(), {"-onlylan", "-port", std::to_string(p), "-maxplayers", "63"});
+            return std::make_unique<driver::Process>(words, options);
         },
         failure);
     if (!server) fail(failure);

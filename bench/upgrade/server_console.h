@@ -34,7 +34,7 @@ struct Console {
     bool ended[2] = {false, false};  // standard output, standard error
 };
 
-// The server started from the program at this path on a free port, with
-// room for 63 players, listening; it is killed should the bench end without
-// stopping it. Its lines go to the console.
-std::unique_ptr<driver::Process> startServer(const std::string& program, Console& console, int& port);
+// The server started with this command (the program's path the last word)
+// on a free port, with room for 63 players, listening; it is killed should
+// the bench end without stopping it. Its lines go to the console.
+std::unique_ptr<driver::Process> startServer(const std::vector<std::string>& command, Console& console, int& port);

@@ -105,7 +105,7 @@ StallFigures upgradeWithConsoleStalled(Bench& b, int firstUpgrade) {
         if (writing > 0) ++s.writerInPipeAtSignal;
         if (writing < 0) s.writerUntold = true;
         ++s.attempted;
-        long long signalled = signalUpgrade(b, firstUpgrade + k);
+        long long signalled = requestUpgrade(b, firstUpgrade + k);
         if (!waitUntilServing(b, program)) break;
         ++s.completed;
         sleepUntilNs(signalled + std::chrono::nanoseconds(kUpgradeEvery).count());

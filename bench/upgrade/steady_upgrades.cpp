@@ -1,7 +1,5 @@
 // The bench's first phase: regular upgrades under load, one a second, each
 // waited for; and what every phase does to upgrade the server.
-#include <signal.h>
-
 #include <thread>
 
 #include "leftovers.h"
@@ -12,11 +10,9 @@
 using driver::Clock;
 using driver::nowNs;
 
-long long signalUpgrade(Bench& b, int upgrade) {
+long long requestUpgrade(Bench& b, int upgrade) {
     b.receipts.upgrade = upgrade;
-    long long at = nowNs();
-    b.server.signal(SIGUSR2);
-    return at;
+    return b.trigger.ask();
 }
 
 void sleepUntilNs(long long at) { std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(at))); }
@@ -39,7 +35,7 @@ SteadyFigures upgradeSteadily(Bench& b, int upgrades) {
     for (int k = 1; k <= upgrades; ++k) {
         install(b);
         b.receipts.phase = kUpgradesPhase;
-        s.signalNs.push_back(signalUpgrade(b, k));
+        s.signalNs.push_back(requestUpgrade(b, k));
         std::unique_lock<std::mutex> guard(b.console.lock);
         bool done = b.console.changed.wait_for(guard, kUpgradeWait, [&] {
             return b.console.upgradesDone >= k || b.console.upgradesFailed > 0 || b.console.ended[0];
