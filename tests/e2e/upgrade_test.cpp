@@ -122,6 +122,9 @@ TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
     for (Client* c : {alice.get(), bob.get(), carol.get()}) EXPECT_BYTES(c->recvFrame(), frame(20));
     auto songStarted = Clock::now();
     EXPECT_TRUE(server->waitForLine(Stream::Out, "starting to play song Tune"));
+    // Carol takes the stream frames, the others do not.
+    carol->send(byteValue(21, 1));
+    barrier(*carol, {alice.get(), bob.get()});
 
     // A connection that has not logged in, and half a frame the server has
     // taken in already.
@@ -153,6 +156,10 @@ TEST(e2eUpgrade, KeepsTheLobbyTheConsoleAndEveryConnection) {
     bob->send(Bytes(text.begin() + 200, text.end()));
     for (Client* c : {alice.get(), carol.get(), &dave}) EXPECT_BYTES(c->recvFrame(), text);
     EXPECT_TRUE(server->waitForLine(Stream::Out, "bob: across the upgrade"));
+    const Bytes stream = byteValue(2, 0x42, 0x7F);
+    alice->send(stream);
+    EXPECT_BYTES(carol->recvFrame(), stream);
+    barrier(*alice, {bob.get(), carol.get(), &dave});
 
     // The waiting connection logs in, under the limit set on the console,
     // and is briefed from the kept lobby: the song runs since before.
