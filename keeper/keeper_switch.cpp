@@ -21,15 +21,6 @@ namespace {
 constexpr int kStateWaitMs = 5000;
 constexpr int kTakeOverLimitSeconds = 5;
 
-void reportFailure(const std::string& why) {
-    Line line;
-    lineStart(line);
-    lineAdd(line, "Upgrade failed: ");
-    lineAdd(line, why.c_str());
-    lineAdd(line, "; the server serves on.");
-    lineWrite(line, Stream::Err);
-}
-
 // How a program that did not take over ended, after its name.
 std::string endedHow(std::uint32_t code) {
     char text[96];
@@ -146,16 +137,11 @@ void switchServers(void*) {
         old = k.current;
     }
     const std::string path = keeperProgramPath();
-    Line line;
-    lineStart(line);
-    lineAdd(line, "Upgrading server to ");
-    lineAdd(line, path.c_str());
-    lineAdd(line, "...");
-    lineWrite(line, Stream::Out);
+    writeLine(Stream::Out, ("Upgrading server to " + path + "...").c_str());
     holdForSwitch();
     std::string why = path.empty() ? "the path the server was started from is not known" : carryOut(old, path);
     // A request that came meanwhile was this one.
     forgetWindowUpgradeRequests();
-    if (!why.empty()) reportFailure(why);
+    if (!why.empty()) writeLine(Stream::Err, ("Upgrade failed: " + why + "; the server serves on.").c_str());
     resumeAfterSwitch();
 }
