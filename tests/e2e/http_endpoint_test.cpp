@@ -88,6 +88,8 @@ TEST(e2eHttpEndpoint, MetricsCountPlayersAndRefusedLoginsAndProbesAnswer) {
     EXPECT_TRUE(bob.waitForClose());
 
     metricsWith(s.httpPort, "gameserver_logins_total{result=\"password\"} 1");
+    // Bob sees his connection end a moment before the server counts it gone.
+    metricsWith(s.httpPort, "gameserver_connections 1");
     Answer a = get(s.httpPort, "/metrics?from=e2e");
     EXPECT_EQ(a.status, 200);
     EXPECT_TRUE(a.closed);
