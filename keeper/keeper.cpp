@@ -27,6 +27,11 @@ KeeperState& keeperState() {
     return *state;
 }
 
+void endInputOf(Kept& kept) {
+    pipeClose(kept.process.input);
+    kept.process.input = kNoPipe;
+}
+
 void passStopOn(StopRequest request) {
     KeeperState& k = keeperState();
     std::lock_guard<std::mutex> guard(k.lock);
@@ -53,7 +58,7 @@ void resumeAfterSwitch() {
         PipeEnd to = k.current->process.input;
         if (!k.heldInput.empty()) pipeWrite(to, k.heldInput.data(), k.heldInput.size());
         k.heldInput.clear();
-        if (k.inputEnded) pipeClose(to), k.current->process.input = kNoPipe;
+        if (k.inputEnded) endInputOf(*k.current);
     }
     std::lock_guard<std::mutex> guard(k.lock);
     k.switching = false;

@@ -18,8 +18,7 @@ void passConsoleOn() {
             k.inputEnded = true;
             if (!k.inputSwitching) {
                 std::lock_guard<std::mutex> guard(k.lock);
-                pipeClose(k.current->process.input);
-                k.current->process.input = kNoPipe;
+                endInputOf(*k.current);
             }
             return;
         }

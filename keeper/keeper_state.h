@@ -56,6 +56,9 @@ struct KeeperState {
 };
 KeeperState& keeperState();
 
+// Closes the server's console input: the keeper's own has ended.
+void endInputOf(Kept& kept);
+
 // Passes a stop request on to the server, or holds it during a switch.
 void passStopOn(StopRequest request);
 // The console's input as it comes, for ever (keeper_console.cpp).

@@ -76,16 +76,13 @@ void handOverTo(GameServer& server, ConsoleReader& console, bool onlylan, std::u
             // Lines other threads queue from now on are lost if the new
             // process serves: they are counted in the state.
             patchOutputDropped(area, len, holdOutputForSwitch());
-            std::string verdict, rest;
+            // Anything but "switched" (the keeper's "serveon WHY", or a
+            // keeper gone) leaves this server serving.
+            std::string verdict;
             if (tellKeeper("state " + std::to_string(len) + " " + std::to_string(count)) &&
                 tellKeeperBytes(area, len) && tellKeeperBytes(shared, count * sizeof(SharedSocket)) &&
-                readMessage(keeperMessages(), verdict)) {
-                std::string word = messageWord(verdict, &rest);
-                if (word == "switched") leave(server);
-                why = word == "serveon" && !rest.empty() ? rest : "the keeper answered \"" + verdict + "\"";
-            } else {
-                why = "the keeper is gone";
-            }
+                readMessage(keeperMessages(), verdict) && messageWord(verdict, nullptr) == "switched")
+                leave(server);
             releaseOutput();
         }
     }
